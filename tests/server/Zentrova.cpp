@@ -1,0 +1,218 @@
+// A stand-in for the real server, for the demo and the tests. It takes no
+// arguments from the watchdog, so it reads what to do from "zentrova.plan" in
+// its current directory, one line per run:
+//
+//     <milliseconds to run> <exit code> [say] [crash] [break-cmd] [orphan]
+//
+// Run N follows line N; runs beyond the last line follow the last line, and
+// without a plan the server ends at once with 4919. Each run appends two lines
+// to "zentrova.log": what it saw when it started, and when it ended with which
+// code. Times are microseconds of the system clock.
+//
+//   say        print a line of its own to the shared console
+//   crash      end through an access violation instead of an exit code
+//   break-cmd  leave an unreadable cmd.exe in the current directory, so that
+//              the watchdog's next launch fails
+//   orphan     start a copy of itself that outlives this run by 10 s
+//
+// Two modes serve the tests when it is started by hand:
+//   Zentrova.exe linger <ms>                 sleep, then log "orphan-end"
+//   Zentrova.exe inherit <program> [args]    run the program with an
+//       inheritable event handle whose value goes into ZENTROVA_HANDLE, and
+//       end with the program's exit code
+
+#include "HandleTable.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Plan {
+    unsigned long runMs = 0;
+    unsigned long exitCode = 4919;
+    std::string actions;
+};
+
+unsigned long long NowUs() {
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    return ((static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime) / 10;
+}
+
+void AppendLog(const std::string& line) {
+    if (FILE* log = std::fopen("zentrova.log", "a")) {
+        std::fputs((line + "\n").c_str(), log);
+        std::fclose(log);
+    }
+}
+
+int RunsSoFar() {
+    int runs = 0;
+    if (FILE* log = std::fopen("zentrova.log", "r")) {
+        char line[4096];
+        while (std::fgets(line, sizeof line, log)) {
+            runs += std::strncmp(line, "start ", 6) == 0;
+        }
+        std::fclose(log);
+    }
+    return runs;
+}
+
+Plan PlanFor(int run) {
+    Plan plan;
+    if (FILE* file = std::fopen("zentrova.plan", "r")) {
+        char line[512];
+        for (int n = 0; n <= run && std::fgets(line, sizeof line, file); ++n) {
+            char* rest = nullptr;
+            plan.runMs = std::strtoul(line, &rest, 0);
+            plan.exitCode = std::strtoul(rest, &rest, 0);
+            plan.actions = rest;
+        }
+        std::fclose(file);
+    }
+    return plan;
+}
+
+bool Has(const Plan& plan, const char* action) {
+    return plan.actions.find(action) != std::string::npos;
+}
+
+DWORD ParentOf(DWORD pid) {
+    DWORD parent = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == pid) {
+            parent = entry.th32ParentProcessID;
+        }
+    }
+    CloseHandle(snapshot);
+    return parent;
+}
+
+std::string Environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "-";
+}
+
+std::string InheritedProbe() {
+    const char* value = std::getenv("ZENTROVA_HANDLE");
+    if (!value) {
+        return "-";
+    }
+    // Only an event answers ResetEvent, so a handle of another kind that
+    // happens to have the same value does not count.
+    auto probe = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(std::strtoull(value, nullptr, 0)));
+    return ResetEvent(probe) ? "yes" : "no";
+}
+
+std::string CurrentDirectory() {
+    char directory[MAX_PATH] = "";
+    GetCurrentDirectoryA(MAX_PATH, directory);
+    return directory;
+}
+
+bool Start(std::wstring commandLine, BOOL inherit, DWORD flags, PROCESS_INFORMATION& created) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    return CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, inherit, flags, nullptr,
+                          nullptr, &startup, &created) != 0;
+}
+
+std::wstring OwnPath() {
+    wchar_t path[MAX_PATH] = L"";
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return path;
+}
+
+void StartOrphan() {
+    PROCESS_INFORMATION created{};
+    if (Start(L"\"" + OwnPath() + L"\" linger 10000", FALSE, DETACHED_PROCESS, created)) {
+        AppendLog("orphan " + std::to_string(created.dwProcessId));
+        CloseHandle(created.hProcess);
+        CloseHandle(created.hThread);
+    }
+}
+
+void BreakInterpreter() {
+    if (FILE* bad = std::fopen("cmd.exe", "wb")) {
+        std::fputs("not a program", bad);
+        std::fclose(bad);
+    }
+}
+
+int Serve() {
+    const int run = RunsSoFar() + 1;
+    const Plan plan = PlanFor(run - 1);
+    const DWORD watchdog = ParentOf(ParentOf(GetCurrentProcessId()));
+    AppendLog("start " + std::to_string(run) + " " + std::to_string(NowUs()) +
+              " watchdog=" + std::to_string(watchdog) +
+              " watchdog_handles=" + std::to_string(HandlesOf(watchdog)) +
+              " probe=" + Environment("ZENTROVA_PROBE") + " inherited=" + InheritedProbe() +
+              " cwd=" + CurrentDirectory());
+    if (Has(plan, "say")) {
+        std::printf("Zentrova: run %d, ending in %lu ms with code %lu\n", run, plan.runMs, plan.exitCode);
+        std::fflush(stdout);
+    }
+    if (Has(plan, "orphan")) {
+        StartOrphan();
+    }
+    Sleep(plan.runMs);
+    if (Has(plan, "break-cmd")) {
+        BreakInterpreter();
+    }
+    AppendLog("end " + std::to_string(run) + " " + std::to_string(NowUs()) + " " +
+              std::to_string(plan.exitCode));
+    if (Has(plan, "crash")) {
+        *static_cast<volatile int*>(nullptr) = 1;
+    }
+    ExitProcess(static_cast<UINT>(plan.exitCode));
+}
+
+int Linger(unsigned long ms) {
+    Sleep(ms);
+    AppendLog("orphan-end " + std::to_string(NowUs()));
+    return 0;
+}
+
+// Starts the rest of the command line with an inheritable event handle whose
+// value is not among the first few that any process holds.
+int RunWithInheritableHandle(const wchar_t* program) {
+    std::vector<HANDLE> filler(256);
+    for (HANDLE& h : filler) {
+        h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE probe = CreateEventW(&inheritable, TRUE, TRUE, nullptr);
+    SetEnvironmentVariableA("ZENTROVA_HANDLE",
+                            std::to_string(reinterpret_cast<ULONG_PTR>(probe)).c_str());
+    PROCESS_INFORMATION created{};
+    if (!Start(program, TRUE, 0, created)) {
+        return static_cast<int>(GetLastError());
+    }
+    DWORD code = 0xFFFFFFFF;
+    WaitForSingleObject(created.hProcess, INFINITE);
+    GetExitCodeProcess(created.hProcess, &code);
+    return static_cast<int>(code);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t* argv[]) {
+    if (argc >= 3 && std::wcscmp(argv[1], L"linger") == 0) {
+        return Linger(std::wcstoul(argv[2], nullptr, 10));
+    }
+    if (argc >= 3 && std::wcscmp(argv[1], L"inherit") == 0) {
+        const wchar_t* rest = std::wcsstr(GetCommandLineW(), L" inherit ") + 9;
+        return RunWithInheritableHandle(rest);
+    }
+    return Serve();
+}
