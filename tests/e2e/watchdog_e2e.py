@@ -1,0 +1,265 @@
+"""The shipped watchdog.exe under Wine, judged from outside: the exact bytes
+of its standard output, its exit status, and the records that the sample
+server leaves of every run (when it started and ended, what it saw)."""
+
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+WATCHDOG = os.environ["WATCHDOG_EXE"]
+SERVER = os.environ["ZENTROVA_EXE"]
+WINE = os.environ["WINE_RUN"]
+SCRATCH = os.environ["E2E_SCRATCH"]
+
+PAUSE_MS = 3000
+# Under Wine, an interpreter and a server start and end within this.
+SLACK_MS = 1000
+# Seconds between 1601, where Windows counts from, and 1970.
+EPOCH_SHIFT_S = 11644473600
+
+NOTICE = b"Something wrong ! Restart the Server ...\r\n"
+CLOSING = b"Closing WatchDog !\r\n"
+
+
+def failure(printed):
+    return NOTICE + b"Error code : " + printed.encode() + b"\r\n"
+
+
+def launch_failed(printed):
+    return b"Create Process failed (" + printed.encode() + b").\r\n"
+
+
+def now_us():
+    """The system clock as the sample server reads it."""
+    return time.time_ns() // 1000 + EPOCH_SHIFT_S * 1_000_000
+
+
+class Runs:
+    """What the sample server recorded, one dict per run."""
+
+    def __init__(self, text):
+        self.starts, self.ends, self.orphans = [], [], []
+        for line in text.splitlines():
+            word, *rest = line.split(" ")
+            if word == "start":
+                fields = dict(f.split("=", 1) for f in rest[2:] if "=" in f)
+                fields["cwd"] = line.split(" cwd=", 1)[1]
+                fields["t"] = int(rest[1])
+                self.starts.append(fields)
+            elif word == "end":
+                self.ends.append({"t": int(rest[1]), "code": int(rest[2])})
+            elif word == "orphan-end":
+                self.orphans.append(int(rest[0]))
+
+    def pauses_ms(self):
+        """From each run's end to the next run's start."""
+        return [(s["t"] - e["t"]) / 1000 for e, s in zip(self.ends, self.starts[1:])]
+
+
+class Scratch:
+    """A directory of its own with copies of watchdog.exe and, unless told
+    otherwise, the sample server and its plan."""
+
+    def __init__(self, plan, server=True):
+        os.makedirs(SCRATCH, exist_ok=True)
+        self.dir = tempfile.mkdtemp(dir=SCRATCH)
+        shutil.copy(WATCHDOG, self.dir)
+        if server:
+            shutil.copy(SERVER, os.path.join(self.dir, "Zentrova.exe"))
+        self.write("zentrova.plan", "".join(line + "\n" for line in plan))
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, text):
+        with open(self.path(name), "w") as f:
+            f.write(text)
+
+    def runs(self):
+        try:
+            with open(self.path("zentrova.log")) as f:
+                return Runs(f.read())
+        except FileNotFoundError:
+            return Runs("")
+
+    def windows_path(self):
+        return "Z:" + self.dir.replace("/", "\\")
+
+    def command(self, *args, through_inherit=False):
+        watchdog = [self.path("watchdog.exe"), *args]
+        if through_inherit:
+            return [WINE, self.path("Zentrova.exe"), "inherit", *watchdog]
+        return [WINE, *watchdog]
+
+    def run(self, *args, timeout=120, env=None, through_inherit=False):
+        """Runs the watchdog to its end; returns (status, stdout, stderr)."""
+        done = subprocess.run(self.command(*args, through_inherit=through_inherit), cwd=self.dir,
+                              capture_output=True, timeout=timeout, env=env)
+        return done.returncode, done.stdout, done.stderr
+
+    def start(self):
+        return subprocess.Popen(self.command(), cwd=self.dir, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, start_new_session=True)
+
+    def cleanup(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Watched:
+    """A watchdog started in the background, its output lines kept with the
+    moments they arrived."""
+
+    def __init__(self, scratch):
+        self.process = scratch.start()
+        self.arrivals = []
+        self.reader = threading.Thread(target=self._read)
+        self.reader.start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.arrivals.append((time.monotonic(), line))
+
+    def wait(self, timeout=60):
+        status = self.process.wait(timeout)
+        self.exited = time.monotonic()
+        self.reader.join()
+        return status
+
+    def kill(self):
+        os.killpg(self.process.pid, signal.SIGKILL)
+        self.wait()
+
+    def out(self):
+        return b"".join(line for _, line in self.arrivals)
+
+
+class StopCode(unittest.TestCase):
+    def test_stop_code_at_the_first_run_closes_after_one_launch(self):
+        scratch = Scratch(["0 4919"])
+        status, out, err = scratch.run()
+        self.assertEqual(out, CLOSING)
+        self.assertEqual(err, b"")
+        self.assertEqual(status, 0)
+        self.assertEqual(len(scratch.runs().starts), 1)
+        scratch.cleanup()
+
+
+class Restarts(unittest.TestCase):
+    """One watchdog through five failed runs and the stop code."""
+
+    CODES = ["0", "4918", "4920", "0x80000000", "0xFFFFFFFF", "4919"]
+    PRINTED = ["0", "4918", "4920", "-2147483648", "-1"]
+
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = Scratch(["0 " + code for code in cls.CODES])
+        cls.status, cls.out, cls.err = cls.scratch.run()
+        cls.runs = cls.scratch.runs()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.scratch.cleanup()
+
+    def test_every_failure_is_reported_in_order_and_the_stop_code_closes(self):
+        self.assertEqual(self.out, b"".join(failure(p) for p in self.PRINTED) + CLOSING)
+        self.assertEqual(self.err, b"")
+        self.assertEqual(self.status, 0)
+
+    def test_the_server_runs_once_per_cycle_with_every_code_handed_on(self):
+        self.assertEqual(len(self.runs.starts), 6)
+        self.assertEqual([e["code"] for e in self.runs.ends], [int(c, 0) for c in self.CODES])
+
+    def test_each_pause_is_three_seconds(self):
+        pauses = self.runs.pauses_ms()
+        self.assertEqual(len(pauses), 5)
+        for pause in pauses:
+            self.assertGreaterEqual(pause, PAUSE_MS)
+            self.assertLess(pause, PAUSE_MS + SLACK_MS)
+        print("\npauses (ms):", " ".join(f"{p:.1f}" for p in pauses))
+
+    def test_the_watchdog_holds_the_same_handles_at_every_cycle(self):
+        counts = [int(s["watchdog_handles"]) for s in self.runs.starts]
+        self.assertGreater(counts[0], 0)
+        self.assertEqual(counts, [counts[0]] * 6)
+        print("\nwatchdog handles per cycle:", counts)
+
+
+class LaunchFailure(unittest.TestCase):
+    def test_first_launch_failing_ends_at_once_with_minus_one(self):
+        scratch = Scratch(["0 4919"])
+        # Found next to the program before the system's own interpreter.
+        scratch.write("cmd.exe", "not a program")
+        watched = Watched(scratch)
+        self.assertEqual(watched.wait(), 255)
+        self.assertEqual(watched.out(), launch_failed("193"))
+        [(reported, _)] = watched.arrivals
+        self.assertLess(watched.exited - reported, PAUSE_MS / 1000 / 2)
+        self.assertEqual(scratch.runs().starts, [])
+        scratch.cleanup()
+
+    def test_launch_failing_after_failed_cycles_keeps_every_line_and_the_pause(self):
+        scratch = Scratch(["0 1", "0 2 break-cmd"])
+        status, out, err = scratch.run()
+        ended = now_us()
+        self.assertEqual(out, failure("1") + failure("2") + launch_failed("193"))
+        self.assertEqual(err, b"")
+        self.assertEqual(status, 255)
+        runs = scratch.runs()
+        self.assertEqual(len(runs.starts), 2)
+        self.assertGreaterEqual((ended - runs.ends[-1]["t"]) / 1000, PAUSE_MS)
+        scratch.cleanup()
+
+
+class MissingServer(unittest.TestCase):
+    def test_the_interpreters_code_is_reported_every_three_seconds_without_end(self):
+        scratch = Scratch([], server=False)
+        watched = Watched(scratch)
+        time.sleep(3 * PAUSE_MS / 1000 + 1.5)
+        still_running = watched.process.poll() is None
+        watched.kill()
+        self.assertTrue(still_running)
+
+        self.assertEqual(watched.out(), failure("9009") * (len(watched.arrivals) // 2))
+        codes = [t for t, line in watched.arrivals if line.startswith(b"Error code")]
+        self.assertGreaterEqual(len(codes), 3)
+        for earlier, later in zip(codes, codes[1:]):
+            self.assertGreaterEqual(later - earlier, PAUSE_MS / 1000 - 0.05)
+            self.assertLess(later - earlier, (PAUSE_MS + SLACK_MS) / 1000)
+        scratch.cleanup()
+
+
+class Surroundings(unittest.TestCase):
+    def test_the_server_sees_the_watchdogs_environment_and_directory_and_no_handle(self):
+        scratch = Scratch(["0 4919"])
+        env = dict(os.environ, ZENTROVA_PROBE="seen-by-the-server")
+        status, out, _ = scratch.run(env=env, through_inherit=True)
+        self.assertEqual((status, out), (0, CLOSING))
+        [start] = scratch.runs().starts
+        self.assertEqual(start["probe"], "seen-by-the-server")
+        self.assertEqual(start["cwd"].lower(), scratch.windows_path().lower())
+        self.assertEqual(start["inherited"], "no")
+        scratch.cleanup()
+
+    def test_the_inheritance_probe_sees_a_handle_that_is_inherited(self):
+        scratch = Scratch(["0 4919"])
+        subprocess.run([WINE, scratch.path("Zentrova.exe"), "inherit", scratch.path("Zentrova.exe")],
+                       cwd=scratch.dir, check=False, timeout=60)
+        [start] = scratch.runs().starts
+        self.assertEqual(start["inherited"], "yes")
+        scratch.cleanup()
+
+    def test_arguments_change_nothing(self):
+        scratch = Scratch(["0 5", "0 4919"])
+        status, out, err = scratch.run("4919", "/c", "--help")
+        self.assertEqual((status, out, err), (0, failure("5") + CLOSING, b""))
+        self.assertEqual(len(scratch.runs().starts), 2)
+        scratch.cleanup()
+
+
+if __name__ == "__main__":
+    unittest.main()
