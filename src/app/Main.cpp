@@ -1,5 +1,5 @@
 #include "supervision/Watchdog.h"
 
-int wmain(int, wchar_t*[], wchar_t*[]) {
+int wmain(int /*argc*/, wchar_t* /*argv*/[], wchar_t* /*envp*/[]) {
     return RunWatchdog();
 }

@@ -96,10 +96,10 @@ class Scratch:
             return [WINE, self.path("Zentrova.exe"), "inherit", *watchdog]
         return [WINE, *watchdog]
 
-    def run(self, *args, timeout=120, env=None, through_inherit=False):
+    def run(self, *args, timeout=120, env=None, through_inherit=False, stdout=subprocess.PIPE):
         """Runs the watchdog to its end; returns (status, stdout, stderr)."""
         done = subprocess.run(self.command(*args, through_inherit=through_inherit), cwd=self.dir,
-                              capture_output=True, timeout=timeout, env=env)
+                              stdout=stdout, stderr=subprocess.PIPE, timeout=timeout, env=env)
         return done.returncode, done.stdout, done.stderr
 
     def start(self):
@@ -258,6 +258,78 @@ class Surroundings(unittest.TestCase):
         status, out, err = scratch.run("4919", "/c", "--help")
         self.assertEqual((status, out, err), (0, failure("5") + CLOSING, b""))
         self.assertEqual(len(scratch.runs().starts), 2)
+        scratch.cleanup()
+
+
+class Faults(unittest.TestCase):
+    """Trouble around the watchdog never stops its loop."""
+
+    def assertPausedRuns(self, runs, count):
+        self.assertEqual(len(runs.starts), count)
+        for pause in runs.pauses_ms():
+            self.assertGreaterEqual(pause, PAUSE_MS)
+            self.assertLess(pause, PAUSE_MS + SLACK_MS)
+
+    def test_closed_standard_output_changes_nothing_but_the_lines(self):
+        scratch = Scratch(["0 1", "0 2", "0 4919"])
+        done = subprocess.run(scratch.command(), cwd=scratch.dir, stderr=subprocess.PIPE,
+                              pass_fds=(), preexec_fn=lambda: os.close(1), timeout=60)
+        self.assertEqual(done.returncode, 0)
+        self.assertEqual(done.stderr, b"")
+        self.assertPausedRuns(scratch.runs(), 3)
+        scratch.cleanup()
+
+    def test_a_pipe_whose_reader_has_gone_changes_nothing_but_the_lines(self):
+        scratch = Scratch(["0 1", "0 2", "0 4919"])
+        reader, writer = os.pipe()
+        os.close(reader)
+        status, _, err = scratch.run(stdout=writer)
+        os.close(writer)
+        self.assertEqual((status, err), (0, b""))
+        self.assertPausedRuns(scratch.runs(), 3)
+        scratch.cleanup()
+
+    def test_a_crashing_server_is_reported_with_its_exception_and_restarted(self):
+        scratch = Scratch(["0 1 crash", "0 4919"])
+        # The crashing server's own loader writes a line to the shared
+        # standard error, so only standard output is the watchdog's.
+        status, out, _ = scratch.run()
+        self.assertEqual((status, out), (0, failure("-1073741819") + CLOSING))
+        self.assertPausedRuns(scratch.runs(), 2)
+        scratch.cleanup()
+
+    def test_a_server_terminated_from_outside_is_restarted(self):
+        scratch = Scratch(["60000 1", "0 4919"])
+        watched = Watched(scratch)
+        while not scratch.runs().starts:
+            time.sleep(0.05)
+        server = scratch.runs().starts[0]["pid"]
+        subprocess.run([WINE, "taskkill", "/f", "/pid", server], capture_output=True, check=True)
+        killed = now_us()
+        self.assertEqual(watched.wait(), 0)
+        out = watched.out()
+        self.assertTrue(out.startswith(NOTICE + b"Error code : "), out)
+        self.assertTrue(out.endswith(b"\r\n" + CLOSING), out)
+        code = int(out[len(NOTICE + b"Error code : "):-len(b"\r\n" + CLOSING)])
+        self.assertNotEqual(code, 4919)
+        runs = scratch.runs()
+        self.assertEqual(len(runs.starts), 2)
+        self.assertEqual(len(runs.ends), 1, "the first run never reached its end")
+        self.assertGreaterEqual((runs.starts[1]["t"] - killed) / 1000, PAUSE_MS - SLACK_MS)
+        scratch.cleanup()
+
+    def test_an_orphan_of_the_server_does_not_hold_the_watchdog(self):
+        scratch = Scratch(["0 1 orphan", "0 4919"])
+        watched = Watched(scratch)
+        status = watched.process.wait(60)
+        closed = now_us()
+        self.assertEqual(status, 0)
+        runs = scratch.runs()
+        self.assertPausedRuns(runs, 2)
+        self.assertEqual(runs.orphans, [], "the watchdog ended before the orphan")
+        watched.kill()
+        self.assertEqual(watched.out(), failure("1") + CLOSING)
+        self.assertLess((closed - runs.ends[0]["t"]) / 1000, PAUSE_MS + SLACK_MS)
         scratch.cleanup()
 
 

@@ -52,8 +52,8 @@ LaunchResult LaunchServer() {
 }
 
 DWORD AwaitServerExit(ServerProcess process) {
-    const bool same = process.hProcess == FakeHandle(launched, 1) &&
-                      process.hThread == FakeHandle(launched, 2);
+    const bool same =
+        process.hProcess == FakeHandle(launched, 1) && process.hThread == FakeHandle(launched, 2);
     Event(awaiting && same ? "await " + std::to_string(launched) : "await of a foreign process");
     awaiting = false;
     return script[launched - 1].code;

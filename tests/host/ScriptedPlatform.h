@@ -11,8 +11,12 @@ struct ScriptedLaunch {
     DWORD code;
 };
 
-inline ScriptedLaunch LaunchFails(DWORD error) { return {true, error}; }
-inline ScriptedLaunch ServerEnds(DWORD exitCode) { return {false, exitCode}; }
+inline ScriptedLaunch LaunchFails(DWORD error) {
+    return {true, error};
+}
+inline ScriptedLaunch ServerEnds(DWORD exitCode) {
+    return {false, exitCode};
+}
 
 // Sets the launches that LaunchServer will play, in order. Every call of the
 // doubles writes a bracketed event to file descriptor 1, so that a test which

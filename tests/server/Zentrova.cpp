@@ -89,7 +89,8 @@ DWORD ParentOf(DWORD pid) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
         if (entry.th32ProcessID == pid) {
             parent = entry.th32ParentProcessID;
         }
@@ -135,7 +136,7 @@ std::wstring OwnPath() {
 
 void StartOrphan() {
     PROCESS_INFORMATION created{};
-    if (Start(L"\"" + OwnPath() + L"\" linger 10000", FALSE, DETACHED_PROCESS, created)) {
+    if (Start(L"\"" + OwnPath() + L"\" linger 10000", FALSE, 0, created)) {
         AppendLog("orphan " + std::to_string(created.dwProcessId));
         CloseHandle(created.hProcess);
         CloseHandle(created.hThread);
@@ -153,13 +154,14 @@ int Serve() {
     const int run = RunsSoFar() + 1;
     const Plan plan = PlanFor(run - 1);
     const DWORD watchdog = ParentOf(ParentOf(GetCurrentProcessId()));
-    AppendLog("start " + std::to_string(run) + " " + std::to_string(NowUs()) +
-              " watchdog=" + std::to_string(watchdog) +
+    AppendLog("start " + std::to_string(run) + " " + std::to_string(NowUs()) + " pid=" +
+              std::to_string(GetCurrentProcessId()) + " watchdog=" + std::to_string(watchdog) +
               " watchdog_handles=" + std::to_string(HandlesOf(watchdog)) +
               " probe=" + Environment("ZENTROVA_PROBE") + " inherited=" + InheritedProbe() +
               " cwd=" + CurrentDirectory());
     if (Has(plan, "say")) {
-        std::printf("Zentrova: run %d, ending in %lu ms with code %lu\n", run, plan.runMs, plan.exitCode);
+        std::printf("Zentrova: run %d, ending in %lu ms with code %lu\n", run, plan.runMs,
+                    plan.exitCode);
         std::fflush(stdout);
     }
     if (Has(plan, "orphan")) {

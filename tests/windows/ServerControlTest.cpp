@@ -51,7 +51,8 @@ protected:
 
     void TearDown() override {
         SetCurrentDirectoryW(previous);
-        for (const wchar_t* name : {L"Zentrova.exe", L"zentrova.plan", L"zentrova.log", L"cmd.exe"}) {
+        for (const wchar_t* name :
+             {L"Zentrova.exe", L"zentrova.plan", L"zentrova.log", L"cmd.exe"}) {
             DeleteFileW((scratch + L"\\" + name).c_str());
         }
         RemoveDirectoryW(scratch.c_str());
