@@ -1,0 +1,210 @@
+"""Measures the watchdog under Wine beside the bare launch loop and the batch
+loop, prints a table and writes it into docs/benchmarks.md.
+
+Under Wine every Windows process is a Linux process, so its processor time
+and memory are read from /proc."""
+
+import datetime
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BUILD = os.path.join(HERE, "..", "build", "windows")
+os.environ.setdefault("WATCHDOG_EXE", os.path.join(BUILD, "watchdog.exe"))
+os.environ.setdefault("ZENTROVA_EXE", os.path.join(BUILD, "Zentrova.exe"))
+os.environ.setdefault("WINE_RUN", os.path.join(HERE, "..", "cmake", "wine-run"))
+os.environ.setdefault("E2E_SCRATCH", os.path.join(BUILD, "bench"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+
+from harness import PAUSE_MS, WATCHDOG, WINE, Scratch  # noqa: E402
+
+BARE_LOOP = os.path.join(BUILD, "bare_loop.exe")
+SOAK = os.path.join(BUILD, "watchdog_soak.exe")
+CYCLES = 11
+CPU_WINDOW_S = 5
+SOAK_CYCLES = 1000
+
+
+def stat_fields(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        # The name may hold blanks; the fields after it do not.
+        return f.read().rsplit(")", 1)[1].split()
+
+
+def cpu_ticks(pid):
+    fields = stat_fields(pid)
+    return int(fields[11]) + int(fields[12])  # utime + stime
+
+
+def status_kib(pid, key):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    raise KeyError(key)
+
+
+def linux_pid(name, session):
+    """The Linux process that runs the Windows program `name` in `session`."""
+    for _ in range(200):
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/comm") as f:
+                    comm = f.read().strip()
+                if comm == name and int(stat_fields(entry)[3]) == session:
+                    return int(entry)
+            except (OSError, IndexError):
+                pass
+        time.sleep(0.05)
+    raise RuntimeError(f"{name} not found")
+
+
+def wait_for_run(scratch, run, process):
+    while len(scratch.runs().starts) < run:
+        if process.poll() is not None:
+            raise RuntimeError(f"ended before run {run}")
+        time.sleep(0.02)
+
+
+def measure(scratch, command, name):
+    """Processor time while the first, long run of the server lasts, the
+    restart overheads, and peak resident memory."""
+    process = scratch.start(command, stdout=subprocess.DEVNULL)
+    pid = linux_pid(name, process.pid)
+    wait_for_run(scratch, 1, process)
+    time.sleep(0.5)
+    before = cpu_ticks(pid)
+    time.sleep(CPU_WINDOW_S)
+    ticks = cpu_ticks(pid) - before
+    peak = 0
+    while process.poll() is None:
+        try:
+            peak = max(peak, status_kib(pid, "VmHWM"))
+        except (OSError, KeyError):
+            pass
+        time.sleep(0.05)
+    overheads = [pause - PAUSE_MS for pause in scratch.runs().pauses_ms()]
+    scratch.cleanup()
+    return {"ticks": ticks, "overheads": overheads, "peak_kib": peak, "status": process.returncode}
+
+
+def plan():
+    return [f"{(CPU_WINDOW_S + 2) * 1000} 1"] + ["0 1"] * (CYCLES - 1) + ["0 4919"]
+
+
+def soak():
+    """A thousand cycles of the short-pause build: handles and resident memory
+    at the first cycle and at the last."""
+    scratch = Scratch(["300 1"] + ["0 1"] * (SOAK_CYCLES - 2) + ["300 1", "0 4919"], program=SOAK)
+    process = scratch.start(stdout=subprocess.DEVNULL)
+    pid = linux_pid("watchdog_soak.e", process.pid)
+    rss = []
+    for run in (1, SOAK_CYCLES):
+        wait_for_run(scratch, run, process)
+        rss.append(status_kib(pid, "VmRSS"))
+    process.wait()
+    handles = [int(s["watchdog_handles"]) for s in scratch.runs().starts]
+    scratch.cleanup()
+    return {"rss": rss, "handles": handles, "status": process.returncode}
+
+
+def imports(exe):
+    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", exe], capture_output=True,
+                          text=True, check=True).stdout
+    return [line.split(":", 1)[1].strip() for line in dump.splitlines() if "DLL Name:" in line]
+
+
+def machine():
+    cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
+                if line.startswith("model name")), "unknown processor")
+    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    return f"{cpu}, {os.cpu_count()} cores, Linux {platform.release()}, {wine}"
+
+
+def verdict(ok):
+    return "met" if ok else "MISSED"
+
+
+def main():
+    print("measuring the watchdog, the bare loop and the batch loop, then the soak;"
+          " this takes about four minutes", file=sys.stderr)
+    watchdog = measure(Scratch(plan()), None, "watchdog.exe")
+    bare = measure(Scratch(plan(), program=BARE_LOOP), None, "bare_loop.exe")
+    batch_scratch = Scratch(plan(), program=os.path.join(HERE, "restart.bat"))
+    batch = measure(batch_scratch, [WINE, "cmd.exe", "/c", "restart.bat"], "cmd.exe")
+    soaked = soak()
+
+    med = {k: statistics.median(v["overheads"]) for k, v in
+           (("watchdog", watchdog), ("bare", bare), ("batch", batch))}
+    size = os.path.getsize(WATCHDOG)
+    dlls = imports(WATCHDOG)
+    rss_drift = (soaked["rss"][1] - soaked["rss"][0]) / soaked["rss"][0] * 100
+
+    rows = [
+        ("1. CPU time while the server runs 5 s (clock ticks)",
+         f"{watchdog['ticks']}", f"{bare['ticks']}", f"{batch['ticks']}",
+         "0", verdict(watchdog["ticks"] == 0)),
+        (f"2. restart overhead beyond 3000 ms, median of {CYCLES} (ms)",
+         f"{med['watchdog']:.1f}", f"{med['bare']:.1f}", f"{med['batch']:.1f}",
+         "<= 1.25 x bare", verdict(med["watchdog"] <= 1.25 * med["bare"])),
+        ("3. peak resident memory (KiB)",
+         f"{watchdog['peak_kib']}", f"{bare['peak_kib']}", f"{batch['peak_kib']} (cmd.exe)",
+         "<= 1.10 x bare, <= 0.60 x batch",
+         verdict(watchdog["peak_kib"] <= 1.10 * bare["peak_kib"]
+                 and watchdog["peak_kib"] <= 0.60 * batch["peak_kib"])),
+        ("4. watchdog.exe size (bytes) and imports", f"{size}, {' '.join(dlls)}", "", "",
+         "<= 49152, KERNEL32.dll msvcrt.dll",
+         verdict(size <= 48 * 1024 and sorted(dlls) == ["KERNEL32.dll", "msvcrt.dll"])),
+        (f"5. soak, {SOAK_CYCLES} cycles: handles first -> last",
+         f"{soaked['handles'][0]} -> {soaked['handles'][SOAK_CYCLES - 1]}"
+         f" (min {min(soaked['handles'])}, max {max(soaked['handles'])})", "", "",
+         "equal", verdict(len(set(soaked["handles"])) == 1)),
+        (f"5. soak, {SOAK_CYCLES} cycles: resident memory first -> last (KiB)",
+         f"{soaked['rss'][0]} -> {soaked['rss'][1]} ({rss_drift:+.2f} %)", "", "",
+         "within 1 %", verdict(abs(rss_drift) <= 1)),
+    ]
+    header = ("figure", "watchdog", "bare loop", "batch loop", "goal", "")
+    table = "\n".join("| " + " | ".join(row) + " |"
+                      for row in [header, ("---",) * len(header), *rows])
+    details = (f"Restart overheads (ms), per cycle: watchdog "
+               f"{' '.join(f'{o:.1f}' for o in watchdog['overheads'])}; bare loop "
+               f"{' '.join(f'{o:.1f}' for o in bare['overheads'])}; batch loop "
+               f"{' '.join(f'{o:.1f}' for o in batch['overheads'])}.\n"
+               f"Exit statuses: watchdog {watchdog['status']}, bare loop {bare['status']},"
+               f" batch loop {batch['status']}, soak {soaked['status']}.")
+    print(table)
+    print(details)
+
+    report = f"""# Benchmarks
+
+Made by `bash scripts/bench` on {datetime.date.today().isoformat()}, on {machine()}.
+
+Each program supervises the sample server under Wine: a first run of
+{CPU_WINDOW_S + 2} s (processor time is read over {CPU_WINDOW_S} s of it from the
+program's /proc/PID/stat), then {CYCLES - 1} runs that fail at once, then the stop
+code. The restart overhead is the time from one server run's end to the next
+one's start, as the server records them, less 3000 ms. The bare loop
+(`bench/BareLoop.cpp`) only launches, waits, closes and sleeps 3000 ms; the
+batch loop (`bench/restart.bat`) runs the server from `cmd.exe` and pauses with
+`ping -n 4 127.0.0.1`, about 3 s. Peak resident memory is VmHWM of the
+supervising process (for the batch loop, its interpreter). The soak runs
+`watchdog_soak.exe`, the watchdog built with a pause of 10 ms, for
+{SOAK_CYCLES} cycles; the handle count is the watchdog's entry count in the
+system handle table, recorded by the server at each start.
+
+{table}
+
+{details}
+"""
+    with open(os.path.join(HERE, "..", "docs", "benchmarks.md"), "w") as f:
+        f.write(report)
+
+
+if __name__ == "__main__":
+    main()
