@@ -7,8 +7,37 @@ import subprocess
 import time
 import unittest
 
-from harness import (CLOSING, NOTICE, PAUSE_MS, SLACK_MS, WINE, Scratch, Watched, failure,
-                     launch_failed, now_us)
+from harness import (CLOSING, NOTICE, PAUSE_MS, SLACK_MS, WATCHDOG, WINE, Scratch, Watched,
+                     failure, launch_failed, now_us)
+
+
+class Shipped(unittest.TestCase):
+    """What a user copies to a Windows machine: one console program of
+    subsystem 6.0 that needs no DLL beyond the system's and asks for no
+    elevation."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dump = subprocess.run([os.environ["OBJDUMP"], "-p", "-s", "-j", ".rsrc", WATCHDOG],
+                                  capture_output=True, text=True, check=True).stdout
+
+    def test_imports_only_kernel32_and_msvcrt(self):
+        dlls = [line.split(":", 1)[1].strip() for line in self.dump.splitlines()
+                if "DLL Name:" in line]
+        self.assertEqual(sorted(dlls), ["KERNEL32.dll", "msvcrt.dll"])
+
+    def test_console_subsystem_6_0(self):
+        fields = dict(line.split(None, 1) for line in self.dump.splitlines()
+                      if line.startswith(("Subsystem", "MajorSubsystemVersion",
+                                          "MinorSubsystemVersion")))
+        self.assertIn("(Windows CUI)", fields["Subsystem"])
+        self.assertEqual((fields["MajorSubsystemVersion"].strip(),
+                          fields["MinorSubsystemVersion"].strip()), ("6", "0"))
+
+    def test_manifest_asks_for_no_elevation(self):
+        with open(WATCHDOG, "rb") as f:
+            image = f.read()
+        self.assertIn(b'<requestedExecutionLevel level="asInvoker" uiAccess="false"/>', image)
 
 
 class StopCode(unittest.TestCase):
