@@ -113,7 +113,7 @@ class Scratch:
 
 class Watched:
     """A watchdog started in the background, its output lines kept with the
-    moments they arrived."""
+    moments they arrived, on the sample server's clock (microseconds)."""
 
     def __init__(self, scratch):
         self.process = scratch.start()
@@ -123,11 +123,11 @@ class Watched:
 
     def _read(self):
         for line in self.process.stdout:
-            self.arrivals.append((time.monotonic(), line))
+            self.arrivals.append((now_us(), line))
 
     def wait(self, timeout=60):
         status = self.process.wait(timeout)
-        self.exited = time.monotonic()
+        self.exited = now_us()
         self.reader.join()
         return status
 
