@@ -17,7 +17,7 @@ BUILD = os.path.join(HERE, "..", "build", "windows")
 os.environ.setdefault("WATCHDOG_EXE", os.path.join(BUILD, "watchdog.exe"))
 os.environ.setdefault("ZENTROVA_EXE", os.path.join(BUILD, "Zentrova.exe"))
 os.environ.setdefault("WINE_RUN", os.path.join(HERE, "..", "cmake", "wine-run"))
-os.environ.setdefault("E2E_SCRATCH", os.path.join(BUILD, "bench"))
+os.environ.setdefault("E2E_SCRATCH", os.path.join(BUILD, "bench-runs"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
 from harness import PAUSE_MS, WATCHDOG, WINE, Scratch  # noqa: E402
@@ -68,7 +68,10 @@ def linux_pid(name, session):
 def wait_for_run(scratch, run, process):
     while len(scratch.runs().starts) < run:
         if process.poll() is not None:
-            raise RuntimeError(f"ended before run {run}")
+            with open(scratch.path("out.txt"), "rb") as out:
+                last = out.read()[-300:]
+            raise RuntimeError(f"ended with status {process.returncode} before run {run}: {last!r}"
+                               f" in {scratch.dir}")
         time.sleep(0.02)
 
 
@@ -99,13 +102,17 @@ def plan():
 
 
 def soak():
-    """A thousand cycles of the short-pause build: handles and resident memory
-    at the first cycle and at the last."""
-    scratch = Scratch(["300 1"] + ["0 1"] * (SOAK_CYCLES - 2) + ["300 1", "0 4919"], program=SOAK)
-    process = scratch.start(stdout=subprocess.DEVNULL)
+    """A thousand cycles of the short-pause build: handles at every cycle, and
+    resident memory during the first run, the second (after the first report
+    has been written, the first use of the runtime's formatted output) and the
+    last."""
+    scratch = Scratch(["300 1"] * 2 + ["0 1"] * (SOAK_CYCLES - 3) + ["300 1", "0 4919"],
+                      program=SOAK)
+    with open(scratch.path("out.txt"), "wb") as out:
+        process = scratch.start(stdout=out, stderr=out)
     pid = linux_pid("watchdog_soak.e", process.pid)
     rss = []
-    for run in (1, SOAK_CYCLES):
+    for run in (1, 2, SOAK_CYCLES):
         wait_for_run(scratch, run, process)
         rss.append(status_kib(pid, "VmRSS"))
     process.wait()
@@ -144,7 +151,7 @@ def main():
            (("watchdog", watchdog), ("bare", bare), ("batch", batch))}
     size = os.path.getsize(WATCHDOG)
     dlls = imports(WATCHDOG)
-    rss_drift = (soaked["rss"][1] - soaked["rss"][0]) / soaked["rss"][0] * 100
+    rss_drift = (soaked["rss"][2] - soaked["rss"][1]) / soaked["rss"][1] * 100
 
     rows = [
         ("1. CPU time while the server runs 5 s (clock ticks)",
@@ -165,9 +172,9 @@ def main():
          f"{soaked['handles'][0]} -> {soaked['handles'][SOAK_CYCLES - 1]}"
          f" (min {min(soaked['handles'])}, max {max(soaked['handles'])})", "", "",
          "equal", verdict(len(set(soaked["handles"])) == 1)),
-        (f"5. soak, {SOAK_CYCLES} cycles: resident memory first -> last (KiB)",
-         f"{soaked['rss'][0]} -> {soaked['rss'][1]} ({rss_drift:+.2f} %)", "", "",
-         "within 1 %", verdict(abs(rss_drift) <= 1)),
+        (f"5. soak, {SOAK_CYCLES} cycles: resident memory, run 1 / run 2 -> last (KiB)",
+         f"{soaked['rss'][0]} / {soaked['rss'][1]} -> {soaked['rss'][2]} ({rss_drift:+.2f} %"
+         " from run 2)", "", "", "within 1 %", verdict(abs(rss_drift) <= 1)),
     ]
     header = ("figure", "watchdog", "bare loop", "batch loop", "goal", "")
     table = "\n".join("| " + " | ".join(row) + " |"
@@ -196,7 +203,10 @@ batch loop (`bench/restart.bat`) runs the server from `cmd.exe` and pauses with
 supervising process (for the batch loop, its interpreter). The soak runs
 `watchdog_soak.exe`, the watchdog built with a pause of 10 ms, for
 {SOAK_CYCLES} cycles; the handle count is the watchdog's entry count in the
-system handle table, recorded by the server at each start.
+system handle table, recorded by the server at each start. Resident memory
+(VmRSS) is read during the first run, the second and the last. The first
+reading precedes the watchdog's first formatted output, whose first use of
+the C runtime may touch pages once, so the drift is taken from the second.
 
 {table}
 

@@ -103,9 +103,9 @@ class Scratch:
                               stdout=stdout, stderr=subprocess.PIPE, timeout=timeout, env=env)
         return done.returncode, done.stdout, done.stderr
 
-    def start(self, command=None, stdout=subprocess.PIPE):
+    def start(self, command=None, stdout=subprocess.PIPE, stderr=subprocess.PIPE):
         return subprocess.Popen(command or self.command(), cwd=self.dir, stdout=stdout,
-                                stderr=subprocess.PIPE, start_new_session=True)
+                                stderr=stderr, start_new_session=True)
 
     def cleanup(self):
         shutil.rmtree(self.dir, ignore_errors=True)
