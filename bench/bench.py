@@ -20,7 +20,7 @@ os.environ.setdefault("WINE_RUN", os.path.join(HERE, "..", "cmake", "wine-run"))
 os.environ.setdefault("E2E_SCRATCH", os.path.join(BUILD, "bench-runs"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
-from harness import PAUSE_MS, WATCHDOG, WINE, Scratch  # noqa: E402
+from harness import PAUSE_MS, WATCHDOG, WINE, Scratch, imported_dlls, pe_headers  # noqa: E402
 
 BARE_LOOP = os.path.join(BUILD, "bare_loop.exe")
 SOAK = os.path.join(BUILD, "watchdog_soak.exe")
@@ -78,7 +78,7 @@ def wait_for_run(scratch, run, process):
 def measure(scratch, command, name):
     """Processor time while the first, long run of the server lasts, the
     restart overheads, and peak resident memory."""
-    process = scratch.start(command, stdout=subprocess.DEVNULL)
+    process = scratch.start(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     pid = linux_pid(name, process.pid)
     wait_for_run(scratch, 1, process)
     time.sleep(0.5)
@@ -121,12 +121,6 @@ def soak():
     return {"rss": rss, "handles": handles, "status": process.returncode}
 
 
-def imports(exe):
-    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", exe], capture_output=True,
-                          text=True, check=True).stdout
-    return [line.split(":", 1)[1].strip() for line in dump.splitlines() if "DLL Name:" in line]
-
-
 def machine():
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
                 if line.startswith("model name")), "unknown processor")
@@ -140,7 +134,7 @@ def verdict(ok):
 
 def main():
     print("measuring the watchdog, the bare loop and the batch loop, then the soak;"
-          " this takes about four minutes", file=sys.stderr)
+          " this takes about three minutes", file=sys.stderr)
     watchdog = measure(Scratch(plan()), None, "watchdog.exe")
     bare = measure(Scratch(plan(), program=BARE_LOOP), None, "bare_loop.exe")
     batch_scratch = Scratch(plan(), program=os.path.join(HERE, "restart.bat"))
@@ -150,7 +144,7 @@ def main():
     med = {k: statistics.median(v["overheads"]) for k, v in
            (("watchdog", watchdog), ("bare", bare), ("batch", batch))}
     size = os.path.getsize(WATCHDOG)
-    dlls = imports(WATCHDOG)
+    dlls = imported_dlls(pe_headers(WATCHDOG))
     rss_drift = (soaked["rss"][2] - soaked["rss"][1]) / soaked["rss"][1] * 100
 
     rows = [

@@ -14,6 +14,7 @@ WATCHDOG = os.environ["WATCHDOG_EXE"]
 SERVER = os.environ["ZENTROVA_EXE"]
 WINE = os.environ["WINE_RUN"]
 SCRATCH = os.environ["E2E_SCRATCH"]
+OBJDUMP = os.environ.get("OBJDUMP", "x86_64-w64-mingw32-objdump")
 
 PAUSE_MS = 3000
 # Under Wine, an interpreter and a server start and end within this.
@@ -31,6 +32,16 @@ def failure(printed):
 
 def launch_failed(printed):
     return b"Create Process failed (" + printed.encode() + b").\r\n"
+
+
+def pe_headers(exe):
+    """The program's PE headers and import table as objdump prints them."""
+    return subprocess.run([OBJDUMP, "-p", exe], capture_output=True, text=True,
+                          check=True).stdout
+
+
+def imported_dlls(headers):
+    return [line.split(":", 1)[1].strip() for line in headers.splitlines() if "DLL Name:" in line]
 
 
 def now_us():

@@ -8,7 +8,7 @@ import time
 import unittest
 
 from harness import (CLOSING, NOTICE, PAUSE_MS, SLACK_MS, WATCHDOG, WINE, Scratch, Watched,
-                     failure, launch_failed, now_us)
+                     failure, imported_dlls, launch_failed, now_us, pe_headers)
 
 
 class Shipped(unittest.TestCase):
@@ -18,13 +18,10 @@ class Shipped(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.dump = subprocess.run([os.environ["OBJDUMP"], "-p", "-s", "-j", ".rsrc", WATCHDOG],
-                                  capture_output=True, text=True, check=True).stdout
+        cls.dump = pe_headers(WATCHDOG)
 
     def test_imports_only_kernel32_and_msvcrt(self):
-        dlls = [line.split(":", 1)[1].strip() for line in self.dump.splitlines()
-                if "DLL Name:" in line]
-        self.assertEqual(sorted(dlls), ["KERNEL32.dll", "msvcrt.dll"])
+        self.assertEqual(sorted(imported_dlls(self.dump)), ["KERNEL32.dll", "msvcrt.dll"])
 
     def test_console_subsystem_6_0(self):
         fields = dict(line.split(None, 1) for line in self.dump.splitlines()
