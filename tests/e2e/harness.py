@@ -34,6 +34,10 @@ def launch_failed(printed):
     return b"Create Process failed (" + printed.encode() + b").\r\n"
 
 
+def lines(text):
+    return text.splitlines(keepends=True)
+
+
 def pe_headers(exe):
     """The program's PE headers and import table as objdump prints them."""
     return subprocess.run([OBJDUMP, "-p", exe], capture_output=True, text=True,
@@ -102,15 +106,33 @@ class Scratch:
     def windows_path(self):
         return "Z:" + self.dir.replace("/", "\\")
 
-    def command(self, *args, through_inherit=False):
+    def writes(self):
+        """What the watchdog wrote, one item per write, when it ran through
+        the sample server's "capture" mode."""
+        writes = []
+        try:
+            with open(self.path("zentrova.writes"), "rb") as f:
+                records = f.read()
+        except FileNotFoundError:
+            return writes
+        while records:
+            length, records = records.split(b":", 1)
+            writes.append(records[:int(length)])
+            records = records[int(length) + 1:]
+        return writes
+
+    def command(self, *args, through=None):
+        """The watchdog's command line, or, with `through` "inherit" or
+        "capture", the sample server's command line in that mode, running
+        the watchdog."""
         watchdog = [self.path(self.program), *args]
-        if through_inherit:
-            return [WINE, self.path("Zentrova.exe"), "inherit", *watchdog]
+        if through:
+            return [WINE, self.path("Zentrova.exe"), through, *watchdog]
         return [WINE, *watchdog]
 
-    def run(self, *args, timeout=120, env=None, through_inherit=False, stdout=subprocess.PIPE):
+    def run(self, *args, timeout=120, env=None, through=None, stdout=subprocess.PIPE):
         """Runs the watchdog to its end; returns (status, stdout, stderr)."""
-        done = subprocess.run(self.command(*args, through_inherit=through_inherit), cwd=self.dir,
+        done = subprocess.run(self.command(*args, through=through), cwd=self.dir,
                               stdout=stdout, stderr=subprocess.PIPE, timeout=timeout, env=env)
         return done.returncode, done.stdout, done.stderr
 

@@ -8,7 +8,7 @@ import time
 import unittest
 
 from harness import (CLOSING, NOTICE, PAUSE_MS, SLACK_MS, WATCHDOG, WINE, Scratch, Watched,
-                     failure, imported_dlls, launch_failed, now_us, pe_headers)
+                     failure, imported_dlls, launch_failed, lines, now_us, pe_headers)
 
 
 class Shipped(unittest.TestCase):
@@ -49,7 +49,8 @@ class StopCode(unittest.TestCase):
 
 
 class Restarts(unittest.TestCase):
-    """One watchdog through five failed runs and the stop code."""
+    """One watchdog through five failed runs and the stop code, with its
+    standard output a pipe that keeps every write apart."""
 
     CODES = ["0", "4918", "4920", "0x80000000", "0xFFFFFFFF", "4919"]
     PRINTED = ["0", "4918", "4920", "-2147483648", "-1"]
@@ -57,15 +58,16 @@ class Restarts(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.scratch = Scratch(["0 " + code for code in cls.CODES])
-        cls.status, cls.out, cls.err = cls.scratch.run()
+        cls.status, _, cls.err = cls.scratch.run(through="capture")
+        cls.writes = cls.scratch.writes()
         cls.runs = cls.scratch.runs()
 
     @classmethod
     def tearDownClass(cls):
         cls.scratch.cleanup()
 
-    def test_every_failure_is_reported_in_order_and_the_stop_code_closes(self):
-        self.assertEqual(self.out, b"".join(failure(p) for p in self.PRINTED) + CLOSING)
+    def test_every_failure_is_reported_in_order_each_line_in_one_write(self):
+        self.assertEqual(self.writes, lines(b"".join(failure(p) for p in self.PRINTED) + CLOSING))
         self.assertEqual(self.err, b"")
         self.assertEqual(self.status, 0)
 
@@ -103,9 +105,9 @@ class LaunchFailure(unittest.TestCase):
 
     def test_launch_failing_after_failed_cycles_keeps_every_line_and_the_pause(self):
         scratch = Scratch(["0 1", "0 2 break-cmd"])
-        status, out, err = scratch.run()
+        status, _, err = scratch.run(through="capture")
         ended = now_us()
-        self.assertEqual(out, failure("1") + failure("2") + launch_failed("193"))
+        self.assertEqual(scratch.writes(), lines(failure("1") + failure("2") + launch_failed("193")))
         self.assertEqual(err, b"")
         self.assertEqual(status, 255)
         runs = scratch.runs()
@@ -136,7 +138,7 @@ class Surroundings(unittest.TestCase):
     def test_the_server_sees_the_watchdogs_environment_and_directory_and_no_handle(self):
         scratch = Scratch(["0 4919"])
         env = dict(os.environ, ZENTROVA_PROBE="seen-by-the-server")
-        status, out, _ = scratch.run(env=env, through_inherit=True)
+        status, out, _ = scratch.run(env=env, through="inherit")
         self.assertEqual((status, out), (0, CLOSING))
         [start] = scratch.runs().starts
         self.assertEqual(start["probe"], "seen-by-the-server")

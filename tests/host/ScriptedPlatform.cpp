@@ -62,3 +62,13 @@ DWORD AwaitServerExit(ServerProcess process) {
 extern "C" void Sleep(DWORD dwMilliseconds) {
     Event("sleep " + std::to_string(dwMilliseconds));
 }
+
+// Passes the watchdog's output through, and tells when a write is not exactly
+// one whole line: a line handed over in pieces can be torn by another writer.
+extern "C" int _write(int fd, const void* buffer, unsigned int count) {
+    const std::string text(static_cast<const char*>(buffer), count);
+    if (text.empty() || text.find('\n') != text.size() - 1) {
+        Event("write of other than one whole line");
+    }
+    return static_cast<int>(write(fd, buffer, count));
+}

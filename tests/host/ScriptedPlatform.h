@@ -21,5 +21,7 @@ inline ScriptedLaunch ServerEnds(DWORD exitCode) {
 // Sets the launches that LaunchServer will play, in order. Every call of the
 // doubles writes a bracketed event to file descriptor 1, so that a test which
 // sends standard output to a file reads the watchdog's lines and its calls
-// interleaved in the order they happened.
+// interleaved in the order they happened. The watchdog's own writes pass
+// through unchanged, with an event after any write that is not exactly one
+// whole line.
 void PlayLaunches(std::vector<ScriptedLaunch> launches);

@@ -133,7 +133,7 @@ TEST_F(WatchdogRun, LaunchFailingAfterFailedCyclesLeavesEveryLineAndExitsNormall
     EXPECT_EQ(Err(), "");
 }
 
-TEST_F(WatchdogRun, OutputIsUnbufferedSoNoLineWaitsForAnExit) {
+TEST_F(WatchdogRun, NoLineWaitsInABufferForAnExit) {
     // The third launch kills the process without flushing anything; every
     // line written before it must already be in the file.
     EXPECT_EXIT(Run({ServerEnds(2), ServerEnds(3)}), testing::ExitedWithCode(99), "");

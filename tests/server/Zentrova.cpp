@@ -15,11 +15,15 @@
 //              the watchdog's next launch fails
 //   orphan     start a copy of itself that outlives this run by 10 s
 //
-// Two modes serve the tests when it is started by hand:
+// Three modes serve the tests when it is started by hand:
 //   Zentrova.exe linger <ms>                 sleep, then log "orphan-end"
 //   Zentrova.exe inherit <program> [args]    run the program with an
 //       inheritable event handle whose value goes into ZENTROVA_HANDLE, and
 //       end with the program's exit code
+//   Zentrova.exe capture <program> [args]    run the program with its standard
+//       output a message-mode pipe, in which every write arrives as one
+//       message; append each message to "zentrova.writes" as
+//       "<length>:<bytes>\n", and end with the program's exit code
 
 #include "HandleTable.h"
 
@@ -206,6 +210,57 @@ int RunWithInheritableHandle(const wchar_t* program) {
     return static_cast<int>(code);
 }
 
+HANDLE InheritableCopy(HANDLE handle) {
+    HANDLE copy = nullptr;
+    DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, TRUE,
+                    DUPLICATE_SAME_ACCESS);
+    return copy;
+}
+
+int CaptureWrites(const wchar_t* program) {
+    const std::wstring name =
+        L"\\\\.\\pipe\\zentrova-writes-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE reader = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND,
+                                     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 0,
+                                     1 << 16, 0, nullptr);
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE writer =
+        CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inheritable, OPEN_EXISTING, 0, nullptr);
+    if (reader == INVALID_HANDLE_VALUE || writer == INVALID_HANDLE_VALUE) {
+        return static_cast<int>(GetLastError());
+    }
+
+    std::wstring commandLine = program;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = InheritableCopy(GetStdHandle(STD_INPUT_HANDLE));
+    startup.hStdOutput = writer;
+    startup.hStdError = InheritableCopy(GetStdHandle(STD_ERROR_HANDLE));
+    PROCESS_INFORMATION created{};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &created)) {
+        return static_cast<int>(GetLastError());
+    }
+    // The pipe breaks once the program and all that share its output are gone.
+    CloseHandle(writer);
+
+    std::vector<char> message(1 << 16);
+    DWORD got = 0;
+    while (ReadFile(reader, message.data(), static_cast<DWORD>(message.size()), &got, nullptr)) {
+        if (FILE* writes = std::fopen("zentrova.writes", "ab")) {
+            std::fprintf(writes, "%lu:", got);
+            std::fwrite(message.data(), 1, got, writes);
+            std::fputc('\n', writes);
+            std::fclose(writes);
+        }
+    }
+    DWORD code = 0xFFFFFFFF;
+    WaitForSingleObject(created.hProcess, INFINITE);
+    GetExitCodeProcess(created.hProcess, &code);
+    return static_cast<int>(code);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t* argv[]) {
@@ -215,6 +270,9 @@ int wmain(int argc, wchar_t* argv[]) {
     if (argc >= 3 && std::wcscmp(argv[1], L"inherit") == 0) {
         const wchar_t* rest = std::wcsstr(GetCommandLineW(), L" inherit ") + 9;
         return RunWithInheritableHandle(rest);
+    }
+    if (argc >= 3 && std::wcscmp(argv[1], L"capture") == 0) {
+        return CaptureWrites(std::wcsstr(GetCommandLineW(), L" capture ") + 9);
     }
     return Serve();
 }
