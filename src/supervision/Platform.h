@@ -15,6 +15,5 @@ using HANDLE = void*;
 
 extern "C" void Sleep(DWORD dwMilliseconds);
 // The C runtime's low-level write, as the runtime names it.
-extern "C" int _write(int fd, const void* buffer,
-                      unsigned int count);  // NOLINT(bugprone-reserved-identifier)
+extern "C" int _write(int fd, const void* buffer, unsigned int count);
 #endif

@@ -3,12 +3,15 @@ with copies of the programs, runs under Wine, and the sample server's records
 of each run (when it started and ended, what it saw)."""
 
 import os
+import select
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import threading
 import time
+import unittest
 
 WATCHDOG = os.environ["WATCHDOG_EXE"]
 SERVER = os.environ["ZENTROVA_EXE"]
@@ -19,6 +22,9 @@ OBJDUMP = os.environ.get("OBJDUMP", "x86_64-w64-mingw32-objdump")
 PAUSE_MS = 3000
 # Under Wine, an interpreter and a server start and end within this.
 SLACK_MS = 1000
+# What a run may take beyond its plan before it counts as hung: Wine's own
+# start-up and a loaded machine.
+RUN_SLACK_S = 10
 # Seconds between 1601, where Windows counts from, and 1970.
 EPOCH_SHIFT_S = 11644473600
 
@@ -46,6 +52,54 @@ def pe_headers(exe):
 
 def imported_dlls(headers):
     return [line.split(":", 1)[1].strip() for line in headers.splitlines() if "DLL Name:" in line]
+
+
+def processes_under(folder):
+    """Every Wine process whose working folder lies under `folder`. A Windows
+    program under Wine works in its current directory, so this finds the
+    watchdog, interpreters and servers of a test even after Wine has
+    re-parented them away from whoever started them."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            cwd = os.readlink(f"/proc/{entry}/cwd")
+            program = os.path.basename(os.readlink(f"/proc/{entry}/exe"))
+        except OSError:
+            continue
+        inside = cwd == folder or cwd.startswith(folder.rstrip("/") + "/")
+        if inside and program.startswith("wine"):
+            found.append(int(entry))
+    return found
+
+
+def described(pid):
+    """A process's pid, command line and working folder, for a report."""
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            command = f.read().replace(b"\0", b" ").decode(errors="replace").strip()
+        return f"{pid} {command} (in {os.readlink(f'/proc/{pid}/cwd')})"
+    except OSError:
+        return f"{pid} (gone)"
+
+
+def end_processes_under(folder, patience_s=5):
+    """Kills every Wine process under `folder` until none is left and returns the
+    pids it found; raises if any is still there after `patience_s`."""
+    ended = set()
+    deadline = time.monotonic() + patience_s
+    while pids := processes_under(folder):
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"still running under {folder} after SIGKILL: {pids}")
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        ended.update(pids)
+        time.sleep(0.05)
+    return sorted(ended)
 
 
 def now_us():
@@ -83,6 +137,7 @@ class Scratch:
     def __init__(self, plan, server=True, program=WATCHDOG):
         os.makedirs(SCRATCH, exist_ok=True)
         self.dir = tempfile.mkdtemp(dir=SCRATCH)
+        self.plan = plan
         self.program = os.path.basename(program)
         shutil.copy(program, self.dir)
         if server:
@@ -130,18 +185,87 @@ class Scratch:
             return [WINE, self.path("Zentrova.exe"), through, *watchdog]
         return [WINE, *watchdog]
 
-    def run(self, *args, timeout=120, env=None, through=None, stdout=subprocess.PIPE):
-        """Runs the watchdog to its end; returns (status, stdout, stderr)."""
-        done = subprocess.run(self.command(*args, through=through), cwd=self.dir,
-                              stdout=stdout, stderr=subprocess.PIPE, timeout=timeout, env=env)
-        return done.returncode, done.stdout, done.stderr
+    def budget_s(self):
+        """How long the watchdog may take to go through its plan: every run,
+        a start and a pause for each, and the slack."""
+        run_ms = [int(line.split()[0], 0) for line in self.plan]
+        return sum(run_ms) / 1000 + len(run_ms) * (PAUSE_MS + SLACK_MS) / 1000 + RUN_SLACK_S
+
+    def run(self, *args, env=None, through=None, stdout=None):
+        """Runs the watchdog to its end, within what its plan needs; returns
+        (status, stdout, stderr). Its output goes to files, not pipes: Wine's
+        server may hold a pipe open for a while after every writer has ended,
+        and only the program's own end counts. `stdout` may name another
+        standard output, or be "closed" for none at all."""
+        closed = stdout == "closed"
+        with open(self.path("run.out"), "wb") as out, open(self.path("run.err"), "wb") as err:
+            process = subprocess.Popen(self.command(*args, through=through), cwd=self.dir,
+                                       stdout=None if closed else stdout or out, stderr=err,
+                                       preexec_fn=(lambda: os.close(1)) if closed else None,
+                                       env=env)
+            try:
+                status = process.wait(self.budget_s())
+            except subprocess.TimeoutExpired:
+                overdue = self.overdue()
+                end_processes_under(self.dir)
+                process.wait()
+                raise AssertionError(overdue) from None
+        with open(self.path("run.out"), "rb") as out, open(self.path("run.err"), "rb") as err:
+            out, err = out.read(), err.read()
+        self.tell_unplanned_failures(out)
+        return status, out, err
+
+    def overdue(self):
+        """What to say of a run that has outlived its budget."""
+        running = "; ".join(described(pid) for pid in processes_under(self.dir))
+        return (f"still running {self.budget_s():.0f} s after its start, longer than its plan"
+                f" needs, in {self.dir}; the runs so far: {len(self.runs().starts)}; still"
+                f" running: {running or 'nothing'}")
+
+    def tell_unplanned_failures(self, out):
+        """Says in one line when a process start failed that the test did not
+        plan: the watchdog's launch (where no broken interpreter was put in
+        its directory) or the interpreter's start of a server that is there."""
+        out = out or b"".join(self.writes())
+        planned = os.path.exists(self.path("cmd.exe"))
+        for line in out.splitlines():
+            if line.startswith(b"Create Process failed") and not planned:
+                print(f"unplanned launch failure: {line.decode()} in {self.dir}", file=sys.stderr)
+            if line == b"Error code : 9009" and os.path.exists(self.path("Zentrova.exe")):
+                print(f"the interpreter could not start the server (9009) in {self.dir}",
+                      file=sys.stderr)
+
+    def await_start(self, run, process):
+        """Waits until the server's run number `run` has started; fails when
+        the program under test ends first, or after what its plan needs."""
+        deadline = time.monotonic() + self.budget_s()
+        while len(self.runs().starts) < run:
+            if process.poll() is not None:
+                raise AssertionError(f"ended with status {process.returncode} before run {run},"
+                                     f" in {self.dir}")
+            if time.monotonic() > deadline:
+                raise AssertionError(f"run {run} had not started {self.budget_s():.0f} s after"
+                                     f" the start, in {self.dir}")
+            time.sleep(0.02)
 
     def start(self, command=None, stdout=subprocess.PIPE, stderr=subprocess.PIPE):
         return subprocess.Popen(command or self.command(), cwd=self.dir, stdout=stdout,
                                 stderr=stderr, start_new_session=True)
 
     def cleanup(self):
+        """Ends whatever still runs in the directory, then removes it."""
+        end_processes_under(self.dir)
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class WineTest(unittest.TestCase):
+    """A test whose scratch directories are emptied of every process and
+    removed when it ends, pass or fail."""
+
+    def scratch(self, *args, **kwargs):
+        scratch = Scratch(*args, **kwargs)
+        self.addCleanup(scratch.cleanup)
+        return scratch
 
 
 class Watched:
@@ -149,24 +273,56 @@ class Watched:
     moments they arrived, on the sample server's clock (microseconds)."""
 
     def __init__(self, scratch):
+        self.scratch = scratch
         self.process = scratch.start()
         self.arrivals = []
+        self.ended = threading.Event()
         self.reader = threading.Thread(target=self._read)
         self.reader.start()
 
     def _read(self):
-        for line in self.process.stdout:
-            self.arrivals.append((now_us(), line))
+        # Reads until the watchdog has ended and its pipe is drained, not to
+        # the pipe's end: Wine's server may hold a pipe open for a while
+        # after every writer has gone.
+        pipe = self.process.stdout.fileno()
+        pending = b""
+        while True:
+            if not select.select([pipe], [], [], 0.1)[0]:
+                if self.ended.is_set():
+                    break
+                continue
+            chunk = os.read(pipe, 4096)
+            if not chunk:
+                break
+            arrived = now_us()
+            *complete, pending = (pending + chunk).split(b"\n")
+            self.arrivals += [(arrived, line + b"\n") for line in complete]
+        if pending:
+            self.arrivals.append((now_us(), pending))
 
-    def wait(self, timeout=60):
-        status = self.process.wait(timeout)
-        self.exited = now_us()
+    def _stop_reading(self):
+        self.ended.set()
         self.reader.join()
+        self.process.stdout.close()
+        self.process.stderr.close()
+
+    def wait(self):
+        try:
+            status = self.process.wait(self.scratch.budget_s())
+        except subprocess.TimeoutExpired:
+            overdue = self.scratch.overdue()
+            self.kill()
+            raise AssertionError(overdue) from None
+        self.exited = now_us()
+        self._stop_reading()
+        self.scratch.tell_unplanned_failures(self.out())
         return status
 
     def kill(self):
-        os.killpg(self.process.pid, signal.SIGKILL)
-        self.wait()
+        """Ends the watchdog and everything it started."""
+        end_processes_under(self.scratch.dir)
+        self.process.wait()
+        self._stop_reading()
 
     def out(self):
         return b"".join(line for _, line in self.arrivals)

@@ -8,7 +8,7 @@ import time
 import unittest
 
 from harness import (CLOSING, NOTICE, PAUSE_MS, SLACK_MS, WATCHDOG, WINE, Scratch, Watched,
-                     failure, imported_dlls, launch_failed, lines, now_us, pe_headers)
+                     WineTest, failure, imported_dlls, launch_failed, lines, now_us, pe_headers)
 
 
 class Shipped(unittest.TestCase):
@@ -37,18 +37,17 @@ class Shipped(unittest.TestCase):
         self.assertIn(b'<requestedExecutionLevel level="asInvoker" uiAccess="false"/>', image)
 
 
-class StopCode(unittest.TestCase):
+class StopCode(WineTest):
     def test_stop_code_at_the_first_run_closes_after_one_launch(self):
-        scratch = Scratch(["0 4919"])
+        scratch = self.scratch(["0 4919"])
         status, out, err = scratch.run()
         self.assertEqual(out, CLOSING)
         self.assertEqual(err, b"")
         self.assertEqual(status, 0)
         self.assertEqual(len(scratch.runs().starts), 1)
-        scratch.cleanup()
 
 
-class Restarts(unittest.TestCase):
+class Restarts(WineTest):
     """One watchdog through five failed runs and the stop code, with its
     standard output a pipe that keeps every write apart."""
 
@@ -57,14 +56,11 @@ class Restarts(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.scratch = Scratch(["0 " + code for code in cls.CODES])
-        cls.status, _, cls.err = cls.scratch.run(through="capture")
-        cls.writes = cls.scratch.writes()
-        cls.runs = cls.scratch.runs()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.scratch.cleanup()
+        work = Scratch(["0 " + code for code in cls.CODES])
+        cls.addClassCleanup(work.cleanup)
+        cls.status, _, cls.err = work.run(through="capture")
+        cls.writes = work.writes()
+        cls.runs = work.runs()
 
     def test_every_failure_is_reported_in_order_each_line_in_one_write(self):
         self.assertEqual(self.writes, lines(b"".join(failure(p) for p in self.PRINTED) + CLOSING))
@@ -90,9 +86,9 @@ class Restarts(unittest.TestCase):
         print("\nwatchdog handles per cycle:", counts)
 
 
-class LaunchFailure(unittest.TestCase):
+class LaunchFailure(WineTest):
     def test_first_launch_failing_ends_at_once_with_minus_one(self):
-        scratch = Scratch(["0 4919"])
+        scratch = self.scratch(["0 4919"])
         # Found next to the program before the system's own interpreter.
         scratch.write("cmd.exe", "not a program")
         watched = Watched(scratch)
@@ -101,10 +97,9 @@ class LaunchFailure(unittest.TestCase):
         [(reported, _)] = watched.arrivals
         self.assertLess((watched.exited - reported) / 1000, PAUSE_MS / 2)
         self.assertEqual(scratch.runs().starts, [])
-        scratch.cleanup()
 
     def test_launch_failing_after_failed_cycles_keeps_every_line_and_the_pause(self):
-        scratch = Scratch(["0 1", "0 2 break-cmd"])
+        scratch = self.scratch(["0 1", "0 2 break-cmd"])
         status, _, err = scratch.run(through="capture")
         ended = now_us()
         self.assertEqual(scratch.writes(), lines(failure("1") + failure("2") + launch_failed("193")))
@@ -113,12 +108,11 @@ class LaunchFailure(unittest.TestCase):
         runs = scratch.runs()
         self.assertEqual(len(runs.starts), 2)
         self.assertGreaterEqual((ended - runs.ends[-1]["t"]) / 1000, PAUSE_MS)
-        scratch.cleanup()
 
 
-class MissingServer(unittest.TestCase):
+class MissingServer(WineTest):
     def test_the_interpreters_code_is_reported_every_three_seconds_without_end(self):
-        scratch = Scratch([], server=False)
+        scratch = self.scratch([], server=False)
         watched = Watched(scratch)
         time.sleep(3 * PAUSE_MS / 1000 + 1.5)
         still_running = watched.process.poll() is None
@@ -131,12 +125,11 @@ class MissingServer(unittest.TestCase):
         for earlier, later in zip(codes, codes[1:]):
             self.assertGreaterEqual((later - earlier) / 1000, PAUSE_MS - 50)
             self.assertLess((later - earlier) / 1000, PAUSE_MS + SLACK_MS)
-        scratch.cleanup()
 
 
-class Surroundings(unittest.TestCase):
+class Surroundings(WineTest):
     def test_the_server_sees_the_watchdogs_environment_and_directory_and_no_handle(self):
-        scratch = Scratch(["0 4919"])
+        scratch = self.scratch(["0 4919"])
         env = dict(os.environ, ZENTROVA_PROBE="seen-by-the-server")
         status, out, _ = scratch.run(env=env, through="inherit")
         self.assertEqual((status, out), (0, CLOSING))
@@ -144,25 +137,22 @@ class Surroundings(unittest.TestCase):
         self.assertEqual(start["probe"], "seen-by-the-server")
         self.assertEqual(start["cwd"].lower(), scratch.windows_path().lower())
         self.assertEqual(start["inherited"], "no")
-        scratch.cleanup()
 
     def test_the_inheritance_probe_sees_a_handle_that_is_inherited(self):
-        scratch = Scratch(["0 4919"])
+        scratch = self.scratch(["0 4919"])
         subprocess.run([WINE, scratch.path("Zentrova.exe"), "inherit", scratch.path("Zentrova.exe")],
-                       cwd=scratch.dir, check=False, timeout=60)
+                       cwd=scratch.dir, check=False, timeout=scratch.budget_s())
         [start] = scratch.runs().starts
         self.assertEqual(start["inherited"], "yes")
-        scratch.cleanup()
 
     def test_arguments_change_nothing(self):
-        scratch = Scratch(["0 5", "0 4919"])
+        scratch = self.scratch(["0 5", "0 4919"])
         status, out, err = scratch.run("4919", "/c", "--help")
         self.assertEqual((status, out, err), (0, failure("5") + CLOSING, b""))
         self.assertEqual(len(scratch.runs().starts), 2)
-        scratch.cleanup()
 
 
-class Faults(unittest.TestCase):
+class Faults(WineTest):
     """Trouble around the watchdog never stops its loop."""
 
     def assertPausedRuns(self, runs, count):
@@ -172,38 +162,32 @@ class Faults(unittest.TestCase):
             self.assertLess(pause, PAUSE_MS + SLACK_MS)
 
     def test_closed_standard_output_changes_nothing_but_the_lines(self):
-        scratch = Scratch(["0 1", "0 2", "0 4919"])
-        done = subprocess.run(scratch.command(), cwd=scratch.dir, stderr=subprocess.PIPE,
-                              pass_fds=(), preexec_fn=lambda: os.close(1), timeout=60)
-        self.assertEqual(done.returncode, 0)
-        self.assertEqual(done.stderr, b"")
+        scratch = self.scratch(["0 1", "0 2", "0 4919"])
+        status, _, err = scratch.run(stdout="closed")
+        self.assertEqual((status, err), (0, b""))
         self.assertPausedRuns(scratch.runs(), 3)
-        scratch.cleanup()
 
     def test_a_pipe_whose_reader_has_gone_changes_nothing_but_the_lines(self):
-        scratch = Scratch(["0 1", "0 2", "0 4919"])
+        scratch = self.scratch(["0 1", "0 2", "0 4919"])
         reader, writer = os.pipe()
         os.close(reader)
         status, _, err = scratch.run(stdout=writer)
         os.close(writer)
         self.assertEqual((status, err), (0, b""))
         self.assertPausedRuns(scratch.runs(), 3)
-        scratch.cleanup()
 
     def test_a_crashing_server_is_reported_with_its_exception_and_restarted(self):
-        scratch = Scratch(["0 1 crash", "0 4919"])
+        scratch = self.scratch(["0 1 crash", "0 4919"])
         # The crashing server's own loader writes a line to the shared
         # standard error, so only standard output is the watchdog's.
         status, out, _ = scratch.run()
         self.assertEqual((status, out), (0, failure("-1073741819") + CLOSING))
         self.assertPausedRuns(scratch.runs(), 2)
-        scratch.cleanup()
 
     def test_a_server_terminated_from_outside_is_restarted(self):
-        scratch = Scratch(["60000 1", "0 4919"])
+        scratch = self.scratch(["60000 1", "0 4919"])
         watched = Watched(scratch)
-        while not scratch.runs().starts:
-            time.sleep(0.05)
+        scratch.await_start(1, watched.process)
         server = scratch.runs().starts[0]["pid"]
         subprocess.run([WINE, "taskkill", "/f", "/pid", server], capture_output=True, check=True)
         self.assertEqual(watched.wait(), 0)
@@ -218,12 +202,11 @@ class Faults(unittest.TestCase):
         # The report arrives just before the pause begins.
         reported = watched.arrivals[-2][0]
         self.assertGreaterEqual((runs.starts[1]["t"] - reported) / 1000, PAUSE_MS - 50)
-        scratch.cleanup()
 
     def test_an_orphan_of_the_server_does_not_hold_the_watchdog(self):
-        scratch = Scratch(["0 1 orphan", "0 4919"])
+        scratch = self.scratch(["0 1 orphan", "0 4919"])
         watched = Watched(scratch)
-        status = watched.process.wait(60)
+        status = watched.process.wait(scratch.budget_s())
         closed = now_us()
         self.assertEqual(status, 0)
         runs = scratch.runs()
@@ -232,7 +215,6 @@ class Faults(unittest.TestCase):
         watched.kill()
         self.assertEqual(watched.out(), failure("1") + CLOSING)
         self.assertLess((closed - runs.ends[0]["t"]) / 1000, PAUSE_MS + SLACK_MS)
-        scratch.cleanup()
 
 
 if __name__ == "__main__":

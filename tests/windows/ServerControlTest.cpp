@@ -41,10 +41,10 @@ protected:
         programDirectory = Directory(self);
         GetCurrentDirectoryW(MAX_PATH, previous);
 
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        scratch = std::wstring(temp) + L"server-control-" + std::to_wstring(GetCurrentProcessId()) +
-                  L"-" + std::to_wstring(GetTickCount());
+        // Under the test's own directory, where the run's clean-up looks for
+        // anything a launch left running.
+        scratch = std::wstring(previous) + L"\\server-control-" +
+                  std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount());
         ASSERT_TRUE(CreateDirectoryW(scratch.c_str(), nullptr));
         ASSERT_TRUE(SetCurrentDirectoryW(scratch.c_str()));
     }
