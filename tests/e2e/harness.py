@@ -22,9 +22,9 @@ OBJDUMP = os.environ.get("OBJDUMP", "x86_64-w64-mingw32-objdump")
 PAUSE_MS = 3000
 # Under Wine, an interpreter and a server start and end within this.
 SLACK_MS = 1000
-# What a run may take beyond its plan before it counts as hung: Wine's own
-# start-up and a loaded machine.
-RUN_SLACK_S = 10
+# How late a run may begin beyond its plan before the test fails: Wine's
+# own start-up on a loaded machine.
+RUN_SLACK_S = 8
 # Seconds between 1601, where Windows counts from, and 1970.
 EPOCH_SHIFT_S = 11644473600
 
@@ -137,7 +137,7 @@ class Scratch:
     def __init__(self, plan, server=True, program=WATCHDOG):
         os.makedirs(SCRATCH, exist_ok=True)
         self.dir = tempfile.mkdtemp(dir=SCRATCH)
-        self.plan = plan
+        self.run_ms = [int(line.split()[0], 0) for line in plan]
         self.program = os.path.basename(program)
         shutil.copy(program, self.dir)
         if server:
@@ -185,42 +185,57 @@ class Scratch:
             return [WINE, self.path("Zentrova.exe"), through, *watchdog]
         return [WINE, *watchdog]
 
-    def budget_s(self):
-        """How long the watchdog may take to go through its plan: every run,
-        a start and a pause for each, and the slack."""
-        run_ms = [int(line.split()[0], 0) for line in self.plan]
-        return sum(run_ms) / 1000 + len(run_ms) * (PAUSE_MS + SLACK_MS) / 1000 + RUN_SLACK_S
+    def latest_start_s(self, run):
+        """How long after the start the server's run number `run` (from 1)
+        must have begun: every run before it with its start and pause, and
+        the slack. Past the plan's last run, when the whole plan must be
+        through."""
+        earlier = self.run_ms[:run - 1]
+        return (sum(earlier) + len(earlier) * (PAUSE_MS + SLACK_MS)) / 1000 + RUN_SLACK_S
 
     def run(self, *args, env=None, through=None, stdout=None):
-        """Runs the watchdog to its end, within what its plan needs; returns
-        (status, stdout, stderr). Its output goes to files, not pipes: Wine's
-        server may hold a pipe open for a while after every writer has ended,
-        and only the program's own end counts. `stdout` may name another
-        standard output, or be "closed" for none at all."""
+        """Runs the watchdog to its end, at its plan's pace; returns (status,
+        stdout, stderr). Its output goes to files, not pipes: Wine's server
+        may hold a pipe open for a while after every writer has ended, and
+        only the program's own end counts. `stdout` may name another standard
+        output, or be "closed" for none at all."""
         closed = stdout == "closed"
         with open(self.path("run.out"), "wb") as out, open(self.path("run.err"), "wb") as err:
-            process = subprocess.Popen(self.command(*args, through=through), cwd=self.dir,
-                                       stdout=None if closed else stdout or out, stderr=err,
-                                       preexec_fn=(lambda: os.close(1)) if closed else None,
-                                       env=env)
-            try:
-                status = process.wait(self.budget_s())
-            except subprocess.TimeoutExpired:
-                overdue = self.overdue()
-                end_processes_under(self.dir)
-                process.wait()
-                raise AssertionError(overdue) from None
+            process = self.start(self.command(*args, through=through), env=env,
+                                 stdout=None if closed else stdout or out, stderr=err,
+                                 preexec_fn=(lambda: os.close(1)) if closed else None)
+            status = self.wait(process)
         with open(self.path("run.out"), "rb") as out, open(self.path("run.err"), "rb") as err:
             out, err = out.read(), err.read()
         self.tell_unplanned_failures(out)
         return status, out, err
 
-    def overdue(self):
-        """What to say of a run that has outlived its budget."""
-        running = "; ".join(described(pid) for pid in processes_under(self.dir))
-        return (f"still running {self.budget_s():.0f} s after its start, longer than its plan"
-                f" needs, in {self.dir}; the runs so far: {len(self.runs().starts)}; still"
-                f" running: {running or 'nothing'}")
+    def wait(self, process, until_run=None):
+        """Waits for the program under test to end, or with `until_run` for
+        that run of the server to begin, and fails as soon as the plan can no
+        longer be kept: when a run has not begun by its latest time. Then it
+        ends everything in the directory and says what was still running."""
+        while True:
+            runs = len(self.runs().starts)
+            if until_run is not None and runs >= until_run:
+                return None
+            status = process.poll()
+            if status is not None:
+                if until_run is not None:
+                    raise AssertionError(f"ended with status {status} before run {until_run}"
+                                         f" began, in {self.dir}")
+                return status
+            overdue = time.monotonic() - self.started - self.latest_start_s(runs + 1)
+            if overdue > 0:
+                running = "; ".join(described(pid) for pid in processes_under(self.dir))
+                end_processes_under(self.dir)
+                process.wait()
+                what = (f"run {runs + 1} had not begun" if runs < len(self.run_ms)
+                        else "the plan was not through")
+                raise AssertionError(f"{what} {self.latest_start_s(runs + 1):.0f} s after the"
+                                     f" start, in {self.dir}; still running then:"
+                                     f" {running or 'nothing'}")
+            time.sleep(0.05)
 
     def tell_unplanned_failures(self, out):
         """Says in one line when a process start failed that the test did not
@@ -235,22 +250,10 @@ class Scratch:
                 print(f"the interpreter could not start the server (9009) in {self.dir}",
                       file=sys.stderr)
 
-    def await_start(self, run, process):
-        """Waits until the server's run number `run` has started; fails when
-        the program under test ends first, or after what its plan needs."""
-        deadline = time.monotonic() + self.budget_s()
-        while len(self.runs().starts) < run:
-            if process.poll() is not None:
-                raise AssertionError(f"ended with status {process.returncode} before run {run},"
-                                     f" in {self.dir}")
-            if time.monotonic() > deadline:
-                raise AssertionError(f"run {run} had not started {self.budget_s():.0f} s after"
-                                     f" the start, in {self.dir}")
-            time.sleep(0.02)
-
-    def start(self, command=None, stdout=subprocess.PIPE, stderr=subprocess.PIPE):
+    def start(self, command=None, stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen):
+        self.started = time.monotonic()
         return subprocess.Popen(command or self.command(), cwd=self.dir, stdout=stdout,
-                                stderr=stderr, start_new_session=True)
+                                stderr=stderr, start_new_session=True, **popen)
 
     def cleanup(self):
         """Ends whatever still runs in the directory, then removes it."""
@@ -308,13 +311,10 @@ class Watched:
 
     def wait(self):
         try:
-            status = self.process.wait(self.scratch.budget_s())
-        except subprocess.TimeoutExpired:
-            overdue = self.scratch.overdue()
-            self.kill()
-            raise AssertionError(overdue) from None
-        self.exited = now_us()
-        self._stop_reading()
+            status = self.scratch.wait(self.process)
+        finally:
+            self.exited = now_us()
+            self._stop_reading()
         self.scratch.tell_unplanned_failures(self.out())
         return status
 

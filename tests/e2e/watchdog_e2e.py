@@ -140,8 +140,9 @@ class Surroundings(WineTest):
 
     def test_the_inheritance_probe_sees_a_handle_that_is_inherited(self):
         scratch = self.scratch(["0 4919"])
-        subprocess.run([WINE, scratch.path("Zentrova.exe"), "inherit", scratch.path("Zentrova.exe")],
-                       cwd=scratch.dir, check=False, timeout=scratch.budget_s())
+        scratch.wait(scratch.start([WINE, scratch.path("Zentrova.exe"), "inherit",
+                                    scratch.path("Zentrova.exe")],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         [start] = scratch.runs().starts
         self.assertEqual(start["inherited"], "yes")
 
@@ -187,7 +188,7 @@ class Faults(WineTest):
     def test_a_server_terminated_from_outside_is_restarted(self):
         scratch = self.scratch(["60000 1", "0 4919"])
         watched = Watched(scratch)
-        scratch.await_start(1, watched.process)
+        scratch.wait(watched.process, until_run=1)
         server = scratch.runs().starts[0]["pid"]
         subprocess.run([WINE, "taskkill", "/f", "/pid", server], capture_output=True, check=True)
         self.assertEqual(watched.wait(), 0)
@@ -206,7 +207,7 @@ class Faults(WineTest):
     def test_an_orphan_of_the_server_does_not_hold_the_watchdog(self):
         scratch = self.scratch(["0 1 orphan", "0 4919"])
         watched = Watched(scratch)
-        status = watched.process.wait(scratch.budget_s())
+        status = scratch.wait(watched.process)
         closed = now_us()
         self.assertEqual(status, 0)
         runs = scratch.runs()
