@@ -20,13 +20,15 @@ os.environ.setdefault("WINE_RUN", os.path.join(HERE, "..", "cmake", "wine-run"))
 os.environ.setdefault("E2E_SCRATCH", os.path.join(BUILD, "bench-runs"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
-from harness import PAUSE_MS, WATCHDOG, WINE, Scratch, imported_dlls, pe_headers  # noqa: E402
+from harness import (CLOSING, PAUSE_MS, WATCHDOG, WINE, Scratch, failure,  # noqa: E402
+                     imported_dlls, pe_headers)
 
 BARE_LOOP = os.path.join(BUILD, "bare_loop.exe")
 SOAK = os.path.join(BUILD, "watchdog_soak.exe")
 CYCLES = 11
 CPU_WINDOW_S = 5
 SOAK_CYCLES = 1000
+WRITE_CYCLES = 5
 
 
 def stat_fields(pid):
@@ -65,22 +67,12 @@ def linux_pid(name, session):
     raise RuntimeError(f"{name} not found")
 
 
-def wait_for_run(scratch, run, process):
-    while len(scratch.runs().starts) < run:
-        if process.poll() is not None:
-            with open(scratch.path("out.txt"), "rb") as out:
-                last = out.read()[-300:]
-            raise RuntimeError(f"ended with status {process.returncode} before run {run}: {last!r}"
-                               f" in {scratch.dir}")
-        time.sleep(0.02)
-
-
 def measure(scratch, command, name):
     """Processor time while the first, long run of the server lasts, the
     restart overheads, and peak resident memory."""
     process = scratch.start(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     pid = linux_pid(name, process.pid)
-    wait_for_run(scratch, 1, process)
+    scratch.wait(process, until_run=1)
     time.sleep(0.5)
     before = cpu_ticks(pid)
     time.sleep(CPU_WINDOW_S)
@@ -101,24 +93,44 @@ def plan():
     return [f"{(CPU_WINDOW_S + 2) * 1000} 1"] + ["0 1"] * (CYCLES - 1) + ["0 4919"]
 
 
-def soak():
-    """A thousand cycles of the short-pause build: handles at every cycle, and
-    resident memory during the first run, the second (after the first report
-    has been written, the first use of the runtime's formatted output) and the
-    last."""
-    scratch = Scratch(["300 1"] * 2 + ["0 1"] * (SOAK_CYCLES - 3) + ["300 1", "0 4919"],
+def writes_per_failure():
+    """Writes of the watchdog per failed cycle, seen through a message-mode
+    pipe that keeps every write apart."""
+    scratch = Scratch(["0 1"] * WRITE_CYCLES + ["0 4919"])
+    status, _, _ = scratch.run(through="capture")
+    writes = scratch.writes()
+    scratch.cleanup()
+    return {"per_cycle": (len(writes) - 1) / WRITE_CYCLES, "status": status}
+
+
+def soak(cycles=SOAK_CYCLES):
+    """Cycles of the short-pause build: handles at every cycle, resident
+    memory during the first run, the second (after the first report has been
+    written, the first use of the runtime's formatted output) and the last,
+    and whether every cycle left its two lines."""
+    scratch = Scratch(["300 1"] * 2 + ["0 1"] * (cycles - 3) + ["300 1", "0 4919"],
                       program=SOAK)
     with open(scratch.path("out.txt"), "wb") as out:
         process = scratch.start(stdout=out, stderr=out)
     pid = linux_pid("watchdog_soak.e", process.pid)
     rss = []
-    for run in (1, 2, SOAK_CYCLES):
-        wait_for_run(scratch, run, process)
-        rss.append(status_kib(pid, "VmRSS"))
-    process.wait()
+    try:
+        for run in (1, 2, cycles):
+            scratch.wait(process, until_run=run)
+            rss.append(status_kib(pid, "VmRSS"))
+        status = scratch.wait(process)
+    except AssertionError as error:
+        with open(scratch.path("out.txt"), "rb") as out:
+            scratch.tell_unplanned_failures(out.read())
+        raise RuntimeError(f"the soak ended early: {error}") from None
+    with open(scratch.path("out.txt"), "rb") as out:
+        output = out.read()
+    expected = b"".join(failure(str(code)) for code in [1] * (cycles - 1)) + CLOSING
     handles = [int(s["watchdog_handles"]) for s in scratch.runs().starts]
+    scratch.tell_unplanned_failures(output)
     scratch.cleanup()
-    return {"rss": rss, "handles": handles, "status": process.returncode}
+    return {"rss": rss, "handles": handles, "status": status, "cycles": len(handles),
+            "output_exact": output == expected}
 
 
 def machine():
@@ -139,6 +151,7 @@ def main():
     bare = measure(Scratch(plan(), program=BARE_LOOP), None, "bare_loop.exe")
     batch_scratch = Scratch(plan(), program=os.path.join(HERE, "restart.bat"))
     batch = measure(batch_scratch, [WINE, "cmd.exe", "/c", "restart.bat"], "cmd.exe")
+    written = writes_per_failure()
     soaked = soak()
 
     med = {k: statistics.median(v["overheads"]) for k, v in
@@ -162,13 +175,19 @@ def main():
         ("4. watchdog.exe size (bytes) and imports", f"{size}, {' '.join(dlls)}", "", "",
          "<= 49152, KERNEL32.dll msvcrt.dll",
          verdict(size <= 48 * 1024 and sorted(dlls) == ["KERNEL32.dll", "msvcrt.dll"])),
-        (f"5. soak, {SOAK_CYCLES} cycles: handles first -> last",
+        (f"5. writes to standard output per failed cycle, mean of {WRITE_CYCLES}",
+         f"{written['per_cycle']:g}", "", "", "2, one per line",
+         verdict(written["per_cycle"] == 2)),
+        (f"6. soak, {SOAK_CYCLES} cycles: handles first -> last",
          f"{soaked['handles'][0]} -> {soaked['handles'][SOAK_CYCLES - 1]}"
          f" (min {min(soaked['handles'])}, max {max(soaked['handles'])})", "", "",
          "equal", verdict(len(set(soaked["handles"])) == 1)),
-        (f"5. soak, {SOAK_CYCLES} cycles: resident memory, run 1 / run 2 -> last (KiB)",
+        (f"6. soak, {SOAK_CYCLES} cycles: resident memory, run 1 / run 2 -> last (KiB)",
          f"{soaked['rss'][0]} / {soaked['rss'][1]} -> {soaked['rss'][2]} ({rss_drift:+.2f} %"
          " from run 2)", "", "", "within 1 %", verdict(abs(rss_drift) <= 1)),
+        (f"6. soak, {SOAK_CYCLES} cycles: output and status",
+         f"{'exact' if soaked['output_exact'] else 'NOT EXACT'}, status {soaked['status']}", "", "",
+         "every line, status 0", verdict(soaked["output_exact"] and soaked["status"] == 0)),
     ]
     header = ("figure", "watchdog", "bare loop", "batch loop", "goal", "")
     table = "\n".join("| " + " | ".join(row) + " |"
@@ -178,7 +197,8 @@ def main():
                f"{' '.join(f'{o:.1f}' for o in bare['overheads'])}; batch loop "
                f"{' '.join(f'{o:.1f}' for o in batch['overheads'])}.\n"
                f"Exit statuses: watchdog {watchdog['status']}, bare loop {bare['status']},"
-               f" batch loop {batch['status']}, soak {soaked['status']}.")
+               f" batch loop {batch['status']}, writes {written['status']},"
+               f" soak {soaked['status']}.")
     print(table)
     print(details)
 
@@ -201,6 +221,9 @@ system handle table, recorded by the server at each start. Resident memory
 (VmRSS) is read during the first run, the second and the last. The first
 reading precedes the watchdog's first formatted output, whose first use of
 the C runtime may touch pages once, so the drift is taken from the second.
+The writes are counted with the watchdog's standard output a message-mode
+pipe of the sample server's "capture" mode, in which every write arrives as
+one message.
 
 {table}
 
@@ -210,5 +233,20 @@ the C runtime may touch pages once, so the drift is taken from the second.
         f.write(report)
 
 
+def soak_only(cycles):
+    """`bench.py soak N`: only the soak, with N cycles, as a check that the
+    watchdog and Wine go through that many process starts."""
+    started = time.monotonic()
+    soaked = soak(cycles)
+    print(f"soak of {soaked['cycles']} cycles in {time.monotonic() - started:.0f} s:"
+          f" status {soaked['status']}, every line"
+          f" {'present and exact' if soaked['output_exact'] else 'NOT as expected'},"
+          f" handles {min(soaked['handles'])}..{max(soaked['handles'])},"
+          f" resident memory {soaked['rss'][1]} -> {soaked['rss'][2]} KiB")
+    return 0 if soaked["status"] == 0 and soaked["output_exact"] else 1
+
+
 if __name__ == "__main__":
+    if sys.argv[1:2] == ["soak"]:
+        sys.exit(soak_only(int(sys.argv[2])))
     main()

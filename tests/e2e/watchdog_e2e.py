@@ -3,6 +3,8 @@ of its standard output, its exit status, and the records that the sample
 server leaves of every run (when it started and ended, what it saw)."""
 
 import os
+import re
+import struct
 import subprocess
 import time
 import unittest
@@ -35,6 +37,32 @@ class Shipped(unittest.TestCase):
         with open(WATCHDOG, "rb") as f:
             image = f.read()
         self.assertIn(b'<requestedExecutionLevel level="asInvoker" uiAccess="false"/>', image)
+
+
+class OperatorGuide(unittest.TestCase):
+    """The operator's guide, which the release ships as README.txt, against
+    the program: its lines as the watchdog writes them, and every exit code
+    in its table printed as the watchdog prints it."""
+
+    @classmethod
+    def setUpClass(cls):
+        with open(os.path.join(os.path.dirname(__file__), "..", "..", "docs", "operating.md"),
+                  "rb") as f:
+            cls.guide = f.read()
+
+    def test_the_guide_quotes_the_watchdogs_lines_exactly(self):
+        for line in (NOTICE, failure("N")[len(NOTICE):], CLOSING, launch_failed("N")):
+            self.assertIn(b"`" + line.rstrip(b"\r\n") + b"`", self.guide)
+
+    def test_every_code_in_the_table_is_printed_as_the_watchdog_prints_it(self):
+        rows = re.findall(rb"^\| (-?\d+) \| 0x([0-9A-F]{8}) \|", self.guide, re.MULTILINE)
+        self.assertGreaterEqual(len(rows), 9)
+        for printed, code in rows:
+            self.assertEqual(int(printed), struct.unpack("<i", struct.pack("<I", int(code, 16)))[0],
+                             code)
+
+    def test_the_guide_is_plain_ascii_for_any_notepad(self):
+        self.guide.decode("ascii")
 
 
 class StopCode(WineTest):
