@@ -21,7 +21,7 @@ os.environ.setdefault("E2E_SCRATCH", os.path.join(BUILD, "bench-runs"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
 from harness import (CLOSING, PAUSE_MS, WATCHDOG, WINE, Scratch, failure,  # noqa: E402
-                     imported_dlls, pe_headers)
+                     imported_dlls, lines, pe_headers)
 
 BARE_LOOP = os.path.join(BUILD, "bare_loop.exe")
 SOAK = os.path.join(BUILD, "watchdog_soak.exe")
@@ -108,7 +108,7 @@ def soak(cycles=SOAK_CYCLES):
     memory during the first run, the second (after the first report has been
     written, the first use of the runtime's formatted output) and the last,
     and whether every cycle left its two lines."""
-    scratch = Scratch(["300 1"] * 2 + ["0 1"] * (cycles - 3) + ["300 1", "0 4919"],
+    scratch = Scratch(["300 1"] * 2 + ["0 1"] * (cycles - 4) + ["300 1", "0 4919"],
                       program=SOAK)
     with open(scratch.path("out.txt"), "wb") as out:
         process = scratch.start(stdout=out, stderr=out)
@@ -125,10 +125,17 @@ def soak(cycles=SOAK_CYCLES):
         raise RuntimeError(f"the soak ended early: {error}") from None
     with open(scratch.path("out.txt"), "rb") as out:
         output = out.read()
-    expected = b"".join(failure(str(code)) for code in [1] * (cycles - 1)) + CLOSING
+    expected = failure("1") * (cycles - 1) + CLOSING
     handles = [int(s["watchdog_handles"]) for s in scratch.runs().starts]
     scratch.tell_unplanned_failures(output)
-    scratch.cleanup()
+    if output == expected:
+        scratch.cleanup()
+    else:
+        got, wanted = lines(output), lines(expected)
+        first = next((i for i, pair in enumerate(zip(got, wanted)) if pair[0] != pair[1]),
+                     min(len(got), len(wanted)))
+        print(f"soak output: {len(got)} lines where {len(wanted)} were due, first difference at"
+              f" line {first + 1}; kept in {scratch.path('out.txt')}", file=sys.stderr)
     return {"rss": rss, "handles": handles, "status": status, "cycles": len(handles),
             "output_exact": output == expected}
 
