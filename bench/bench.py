@@ -20,8 +20,8 @@ os.environ.setdefault("WINE_RUN", os.path.join(HERE, "..", "cmake", "wine-run"))
 os.environ.setdefault("E2E_SCRATCH", os.path.join(BUILD, "bench-runs"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
-from harness import (CLOSING, PAUSE_MS, WATCHDOG, WINE, Scratch, failure,  # noqa: E402
-                     imported_dlls, lines, pe_headers)
+from harness import (CLOSING, PAUSE_MS, WATCHDOG, WINE, Scratch,  # noqa: E402
+                     end_processes_under, failure, imported_dlls, lines, pe_headers)
 
 BARE_LOOP = os.path.join(BUILD, "bare_loop.exe")
 SOAK = os.path.join(BUILD, "watchdog_soak.exe")
@@ -52,7 +52,8 @@ def status_kib(pid, key):
 
 def linux_pid(name, session):
     """The Linux process that runs the Windows program `name` in `session`."""
-    for _ in range(200):
+    # A new Wine prefix is made at the first start, which takes seconds.
+    for _ in range(1200):
         for entry in os.listdir("/proc"):
             if not entry.isdigit():
                 continue
@@ -112,17 +113,18 @@ def soak(cycles=SOAK_CYCLES):
                       program=SOAK)
     with open(scratch.path("out.txt"), "wb") as out:
         process = scratch.start(stdout=out, stderr=out)
-    pid = linux_pid("watchdog_soak.e", process.pid)
     rss = []
     try:
+        pid = linux_pid("watchdog_soak.e", process.pid)
         for run in (1, 2, cycles):
             scratch.wait(process, until_run=run)
             rss.append(status_kib(pid, "VmRSS"))
         status = scratch.wait(process)
-    except AssertionError as error:
+    except (AssertionError, RuntimeError) as error:
+        end_processes_under(scratch.dir)
         with open(scratch.path("out.txt"), "rb") as out:
             scratch.tell_unplanned_failures(out.read())
-        raise RuntimeError(f"the soak ended early: {error}") from None
+        raise RuntimeError(f"the soak failed: {error}; its output is in {scratch.dir}") from None
     with open(scratch.path("out.txt"), "rb") as out:
         output = out.read()
     expected = failure("1") * (cycles - 1) + CLOSING
