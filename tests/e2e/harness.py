@@ -85,9 +85,8 @@ def described(pid):
 
 
 def end_processes_under(folder, patience_s=5):
-    """Kills every Wine process under `folder` until none is left and returns the
-    pids it found; raises if any is still there after `patience_s`."""
-    ended = set()
+    """Kills every Wine process under `folder` until none is left; raises if
+    any is still there after `patience_s`."""
     deadline = time.monotonic() + patience_s
     while pids := processes_under(folder):
         if time.monotonic() > deadline:
@@ -97,9 +96,7 @@ def end_processes_under(folder, patience_s=5):
                 os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
-        ended.update(pids)
         time.sleep(0.05)
-    return sorted(ended)
 
 
 def now_us():

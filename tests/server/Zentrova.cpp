@@ -189,6 +189,19 @@ int Linger(unsigned long ms) {
     return 0;
 }
 
+int ExitCodeOf(const PROCESS_INFORMATION& created) {
+    DWORD code = 0xFFFFFFFF;
+    WaitForSingleObject(created.hProcess, INFINITE);
+    GetExitCodeProcess(created.hProcess, &code);
+    return static_cast<int>(code);
+}
+
+// The command line after the mode's word, which is the program to run.
+const wchar_t* AfterMode(const wchar_t* mode) {
+    const std::wstring word = L" " + std::wstring(mode) + L" ";
+    return std::wcsstr(GetCommandLineW(), word.c_str()) + word.size();
+}
+
 // Starts the rest of the command line with an inheritable event handle whose
 // value is not among the first few that any process holds.
 int RunWithInheritableHandle(const wchar_t* program) {
@@ -204,10 +217,7 @@ int RunWithInheritableHandle(const wchar_t* program) {
     if (!Start(program, TRUE, 0, created)) {
         return static_cast<int>(GetLastError());
     }
-    DWORD code = 0xFFFFFFFF;
-    WaitForSingleObject(created.hProcess, INFINITE);
-    GetExitCodeProcess(created.hProcess, &code);
-    return static_cast<int>(code);
+    return ExitCodeOf(created);
 }
 
 HANDLE InheritableCopy(HANDLE handle) {
@@ -255,10 +265,7 @@ int CaptureWrites(const wchar_t* program) {
             std::fclose(writes);
         }
     }
-    DWORD code = 0xFFFFFFFF;
-    WaitForSingleObject(created.hProcess, INFINITE);
-    GetExitCodeProcess(created.hProcess, &code);
-    return static_cast<int>(code);
+    return ExitCodeOf(created);
 }
 
 }  // namespace
@@ -268,11 +275,10 @@ int wmain(int argc, wchar_t* argv[]) {
         return Linger(std::wcstoul(argv[2], nullptr, 10));
     }
     if (argc >= 3 && std::wcscmp(argv[1], L"inherit") == 0) {
-        const wchar_t* rest = std::wcsstr(GetCommandLineW(), L" inherit ") + 9;
-        return RunWithInheritableHandle(rest);
+        return RunWithInheritableHandle(AfterMode(L"inherit"));
     }
     if (argc >= 3 && std::wcscmp(argv[1], L"capture") == 0) {
-        return CaptureWrites(std::wcsstr(GetCommandLineW(), L" capture ") + 9);
+        return CaptureWrites(AfterMode(L"capture"));
     }
     return Serve();
 }
