@@ -74,6 +74,13 @@ def processes_under(folder):
     return found
 
 
+def processor_ticks(pid):
+    """The clock ticks that a process has run for, in user and kernel mode."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
+
+
 def described(pid):
     """A process's pid, command line and working folder, for a report."""
     try:
@@ -163,6 +170,19 @@ class Scratch:
         except FileNotFoundError:
             return 0
         return log.startswith(b"start ") + log.count(b"\nstart ")
+
+    def program_pid(self):
+        """The Linux process of the program under test, which Wine names by
+        the path it was started with, Linux's or Windows'."""
+        for pid in processes_under(self.dir):
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    program = f.read().split(b"\0")[0].decode(errors="replace")
+            except OSError:
+                continue
+            if program.replace("\\", "/").split("/")[-1].lower() == self.program.lower():
+                return pid
+        raise AssertionError(f"{self.program} is not running in {self.dir}")
 
     def windows_path(self):
         return "Z:" + self.dir.replace("/", "\\")

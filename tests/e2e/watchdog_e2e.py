@@ -10,7 +10,13 @@ import time
 import unittest
 
 from harness import (CLOSING, NOTICE, PAUSE_MS, SLACK_MS, WATCHDOG, WINE, Scratch, Watched,
-                     WineTest, failure, imported_dlls, launch_failed, lines, now_us, pe_headers)
+                     WineTest, failure, imported_dlls, launch_failed, lines, now_us, pe_headers,
+                     processor_ticks)
+
+# How long the watchdog is watched while a server runs, and how many clock
+# ticks (1/100 s each on Linux) of processor time it may take meanwhile.
+IDLE_S = 3
+IDLE_TICKS = 5
 
 
 class Shipped(unittest.TestCase):
@@ -165,6 +171,8 @@ class Surroundings(WineTest):
         self.assertEqual(start["probe"], "seen-by-the-server")
         self.assertEqual(start["cwd"].lower(), scratch.windows_path().lower())
         self.assertEqual(start["inherited"], "no")
+        self.assertIn(start["watchdog"], start["console"].split(","),
+                      "the server does not run in the watchdog's console")
 
     def test_the_inheritance_probe_sees_a_handle_that_is_inherited(self):
         scratch = self.scratch(["0 4919"])
@@ -213,16 +221,23 @@ class Faults(WineTest):
         self.assertEqual((status, out), (0, failure("-1073741819") + CLOSING))
         self.assertPausedRuns(scratch.runs(), 2)
 
-    def test_a_server_terminated_from_outside_is_restarted(self):
+    def test_a_server_terminated_from_outside_is_restarted_and_waited_for_idly(self):
         scratch = self.scratch(["60000 1", "0 4919"])
         watched = Watched(scratch)
         scratch.wait(watched.process, until_run=1)
+        watchdog = scratch.program_pid()
+        ticks = processor_ticks(watchdog)
+        time.sleep(IDLE_S)
+        ticks = processor_ticks(watchdog) - ticks
         server = scratch.runs().starts[0]["pid"]
         subprocess.run([WINE, "taskkill", "/f", "/pid", server], capture_output=True, check=True)
         self.assertEqual(watched.wait(), 0)
         out = watched.out()
         self.assertTrue(out.startswith(NOTICE + b"Error code : "), out)
         self.assertTrue(out.endswith(b"\r\n" + CLOSING), out)
+        # A wait that polls would take a good share of those seconds.
+        self.assertLessEqual(ticks, IDLE_TICKS, f"the watchdog ran for {ticks} clock ticks"
+                             f" of the {IDLE_S} s that the server ran")
         code = int(out[len(NOTICE + b"Error code : "):-len(b"\r\n" + CLOSING)])
         self.assertNotEqual(code, 4919)
         runs = scratch.runs()

@@ -17,9 +17,9 @@
 //
 // Three modes serve the tests when it is started by hand:
 //   Zentrova.exe linger <ms>                 sleep, then log "orphan-end"
-//   Zentrova.exe inherit <program> [args]    run the program with an
-//       inheritable event handle whose value goes into ZENTROVA_HANDLE, and
-//       end with the program's exit code
+//   Zentrova.exe inherit <program> [args]    run the program in a console
+//       of its own, with an inheritable event handle whose value goes into
+//       ZENTROVA_HANDLE, and end with the program's exit code
 //   Zentrova.exe capture <program> [args]    run the program with its standard
 //       output a message-mode pipe, in which every write arrives as one
 //       message; append each message to "zentrova.writes" as
@@ -119,6 +119,20 @@ std::string InheritedProbe() {
     return ResetEvent(probe) ? "yes" : "no";
 }
 
+// The processes attached to this run's console, "-" for none.
+std::string ConsoleProcesses() {
+    std::vector<DWORD> pids(64);
+    const DWORD count = GetConsoleProcessList(pids.data(), static_cast<DWORD>(pids.size()));
+    std::string list;
+    for (DWORD i = 0; i < count && i < pids.size(); ++i) {
+        if (!list.empty()) {
+            list += ',';
+        }
+        list += std::to_string(pids[i]);
+    }
+    return list.empty() ? "-" : list;
+}
+
 std::string CurrentDirectory() {
     char directory[MAX_PATH] = "";
     GetCurrentDirectoryA(MAX_PATH, directory);
@@ -161,7 +175,7 @@ int Serve() {
     AppendLog("start " + std::to_string(run) + " " + std::to_string(NowUs()) + " pid=" +
               std::to_string(GetCurrentProcessId()) + " watchdog=" + std::to_string(watchdog) +
               " watchdog_handles=" + std::to_string(HandlesOf(watchdog)) +
-              " probe=" + Environment("ZENTROVA_PROBE") + " inherited=" + InheritedProbe() +
+              " probe=" + Environment("ZENTROVA_PROBE") + " inherited=" + InheritedProbe() + " console=" + ConsoleProcesses() +
               " cwd=" + CurrentDirectory());
     if (Has(plan, "say")) {
         std::printf("Zentrova: run %d, ending in %lu ms with code %lu\n", run, plan.runMs,
@@ -202,9 +216,36 @@ const wchar_t* AfterMode(const wchar_t* mode) {
     return std::wcsstr(GetCommandLineW(), word.c_str()) + word.size();
 }
 
+HANDLE InheritableCopy(HANDLE handle) {
+    HANDLE copy = nullptr;
+    DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, TRUE,
+                    DUPLICATE_SAME_ACCESS);
+    return copy;
+}
+
+// Start-up with inheritable copies of `input` and `error`, and `output` as it is.
+STARTUPINFOW WithStandardHandles(HANDLE input, HANDLE output, HANDLE error) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = InheritableCopy(input);
+    startup.hStdOutput = output;
+    startup.hStdError = InheritableCopy(error);
+    return startup;
+}
+
 // Starts the rest of the command line with an inheritable event handle whose
-// value is not among the first few that any process holds.
+// value is not among the first few that any process holds, in a console of
+// its own: Wine gives a program started without a terminal none, and only in
+// a real console does each run see which processes share it. The standard
+// handles stay the ones this process was given.
 int RunWithInheritableHandle(const wchar_t* program) {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    FreeConsole();
+    AllocConsole();
+
     std::vector<HANDLE> filler(256);
     for (HANDLE& h : filler) {
         h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -213,18 +254,14 @@ int RunWithInheritableHandle(const wchar_t* program) {
     HANDLE probe = CreateEventW(&inheritable, TRUE, TRUE, nullptr);
     SetEnvironmentVariableA("ZENTROVA_HANDLE",
                             std::to_string(reinterpret_cast<ULONG_PTR>(probe)).c_str());
+    std::wstring commandLine = program;
+    STARTUPINFOW startup = WithStandardHandles(input, InheritableCopy(output), error);
     PROCESS_INFORMATION created{};
-    if (!Start(program, TRUE, 0, created)) {
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &created)) {
         return static_cast<int>(GetLastError());
     }
     return ExitCodeOf(created);
-}
-
-HANDLE InheritableCopy(HANDLE handle) {
-    HANDLE copy = nullptr;
-    DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, TRUE,
-                    DUPLICATE_SAME_ACCESS);
-    return copy;
 }
 
 int CaptureWrites(const wchar_t* program) {
@@ -241,12 +278,8 @@ int CaptureWrites(const wchar_t* program) {
     }
 
     std::wstring commandLine = program;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = InheritableCopy(GetStdHandle(STD_INPUT_HANDLE));
-    startup.hStdOutput = writer;
-    startup.hStdError = InheritableCopy(GetStdHandle(STD_ERROR_HANDLE));
+    STARTUPINFOW startup =
+        WithStandardHandles(GetStdHandle(STD_INPUT_HANDLE), writer, GetStdHandle(STD_ERROR_HANDLE));
     PROCESS_INFORMATION created{};
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                         &startup, &created)) {
