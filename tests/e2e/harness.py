@@ -5,13 +5,14 @@ of each run (when it started and ended, what it saw)."""
 import os
 import select
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 import unittest
+
+from wineprocs import described, end_processes_under, processes_under, program_of
 
 WATCHDOG = os.environ["WATCHDOG_EXE"]
 SERVER = os.environ["ZENTROVA_EXE"]
@@ -52,58 +53,6 @@ def pe_headers(exe):
 
 def imported_dlls(headers):
     return [line.split(":", 1)[1].strip() for line in headers.splitlines() if "DLL Name:" in line]
-
-
-def processes_under(folder):
-    """Every Wine process whose working folder lies under `folder`. A Windows
-    program under Wine works in its current directory, so this finds the
-    watchdog, interpreters and servers of a test even after Wine has
-    re-parented them away from whoever started them."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            cwd = os.readlink(f"/proc/{entry}/cwd")
-            program = os.path.basename(os.readlink(f"/proc/{entry}/exe"))
-        except OSError:
-            continue
-        inside = cwd == folder or cwd.startswith(folder.rstrip("/") + "/")
-        if inside and program.startswith("wine"):
-            found.append(int(entry))
-    return found
-
-
-def processor_ticks(pid):
-    """The clock ticks that a process has run for, in user and kernel mode."""
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])
-
-
-def described(pid):
-    """A process's pid, command line and working folder, for a report."""
-    try:
-        with open(f"/proc/{pid}/cmdline", "rb") as f:
-            command = f.read().replace(b"\0", b" ").decode(errors="replace").strip()
-        return f"{pid} {command} (in {os.readlink(f'/proc/{pid}/cwd')})"
-    except OSError:
-        return f"{pid} (gone)"
-
-
-def end_processes_under(folder, patience_s=5):
-    """Kills every Wine process under `folder` until none is left; raises if
-    any is still there after `patience_s`."""
-    deadline = time.monotonic() + patience_s
-    while pids := processes_under(folder):
-        if time.monotonic() > deadline:
-            raise RuntimeError(f"still running under {folder} after SIGKILL: {pids}")
-        for pid in pids:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        time.sleep(0.05)
 
 
 def now_us():
@@ -175,12 +124,7 @@ class Scratch:
         """The Linux process of the program under test, which Wine names by
         the path it was started with, Linux's or Windows'."""
         for pid in processes_under(self.dir):
-            try:
-                with open(f"/proc/{pid}/cmdline", "rb") as f:
-                    program = f.read().split(b"\0")[0].decode(errors="replace")
-            except OSError:
-                continue
-            if program.replace("\\", "/").split("/")[-1].lower() == self.program.lower():
+            if program_of(pid) == self.program.lower():
                 return pid
         raise AssertionError(f"{self.program} is not running in {self.dir}")
 

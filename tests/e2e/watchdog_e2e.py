@@ -10,8 +10,8 @@ import time
 import unittest
 
 from harness import (CLOSING, NOTICE, PAUSE_MS, SLACK_MS, WATCHDOG, WINE, Scratch, Watched,
-                     WineTest, failure, imported_dlls, launch_failed, lines, now_us, pe_headers,
-                     processor_ticks)
+                     WineTest, failure, imported_dlls, launch_failed, lines, now_us, pe_headers)
+from wineprocs import processor_ticks
 
 # How long the watchdog is watched while a server runs, and how many clock
 # ticks (1/100 s each on Linux) of processor time it may take meanwhile.

@@ -1,0 +1,109 @@
+"""Finding and ending the Linux processes that run Windows programs under
+Wine. Wine re-parents the programs it starts away from whoever started them,
+so they are found by what they carry instead: their working folder, or the
+Wine prefix in their environment."""
+
+import os
+import signal
+import time
+
+
+def _is_wine(pid):
+    try:
+        return os.path.basename(os.readlink(f"/proc/{pid}/exe")).startswith("wine")
+    except OSError:
+        return False
+
+
+def _pids():
+    return [int(entry) for entry in os.listdir("/proc") if entry.isdigit()]
+
+
+def processes_under(folder):
+    """Every Wine process whose working folder lies under `folder`. A Windows
+    program under Wine works in its current directory, so this finds the
+    watchdog, interpreters and servers of a test."""
+    found = []
+    for pid in _pids():
+        try:
+            cwd = os.readlink(f"/proc/{pid}/cwd")
+        except OSError:
+            continue
+        if (cwd == folder or cwd.startswith(folder.rstrip("/") + "/")) and _is_wine(pid):
+            found.append(pid)
+    return found
+
+
+def processes_of_prefix(prefix):
+    """Every Wine process of the prefix, its server and Wine's own services
+    included, whether or not that server still lives: each one carries the
+    prefix in the environment it was started with."""
+    wanted = b"WINEPREFIX=" + os.path.realpath(prefix).encode()
+    found = []
+    for pid in _pids():
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                environment = f.read().split(b"\0")
+        except OSError:
+            continue
+        prefixes = [v for v in environment if v.startswith(b"WINEPREFIX=")]
+        if prefixes and os.path.realpath(prefixes[-1][11:]) == wanted[11:] and _is_wine(pid):
+            found.append(pid)
+    return found
+
+
+def program_of(pid):
+    """The program a Wine process runs, as Wine names it: the last part of
+    its first argument, Linux's path or Windows'."""
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            first = f.read().split(b"\0")[0].decode(errors="replace").strip()
+    except OSError:
+        return ""
+    return first.replace("\\", "/").split("/")[-1].lower()
+
+
+def alive(pid):
+    """Whether the process is there and not a zombie."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except (OSError, IndexError):
+        return False
+
+
+def described(pid):
+    """A process's pid, command line and working folder, for a report."""
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            command = f.read().replace(b"\0", b" ").decode(errors="replace").strip()
+        return f"{pid} {command} (in {os.readlink(f'/proc/{pid}/cwd')})"
+    except OSError:
+        return f"{pid} (gone)"
+
+
+def end_processes(find, patience_s=5):
+    """Kills every process that `find()` lists until it lists none; raises if
+    any is still there after `patience_s`."""
+    deadline = time.monotonic() + patience_s
+    while pids := [pid for pid in find() if alive(pid)]:
+        if time.monotonic() > deadline:
+            raise RuntimeError("still running after SIGKILL: "
+                               + "; ".join(described(pid) for pid in pids))
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        time.sleep(0.05)
+
+
+def end_processes_under(folder, patience_s=5):
+    end_processes(lambda: processes_under(folder), patience_s)
+
+
+def processor_ticks(pid):
+    """The clock ticks that a process has run for, in user and kernel mode."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
