@@ -173,6 +173,8 @@ def run(name, command):
     if not wine:
         return status
     say(f"WINE FAILED, not the test: {wine}. {name} runs once more on a fresh Wine server.")
+    with open(log_path("reruns.log"), "a") as reruns:
+        reruns.write(f"{name}: {wine}\n")
     second = server(replacing=first)
     status, text, wine = attempt(command, second)
     sys.stdout.write(text)
@@ -209,6 +211,11 @@ def finish():
     end_prefix()
     for report in reports:
         say(f"left running by a test: {report}")
+    try:
+        with open(log_path("reruns.log")) as reruns:
+            say("ran once more because Wine failed: " + "; ".join(reruns.read().splitlines()))
+    except FileNotFoundError:
+        pass
     say(f"{len(reports)} processes of the tests were left running; all {ended} processes"
         f" of the Wine prefix are ended")
     return 1 if reports else 0
