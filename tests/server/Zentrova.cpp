@@ -175,8 +175,8 @@ int Serve() {
     AppendLog("start " + std::to_string(run) + " " + std::to_string(NowUs()) + " pid=" +
               std::to_string(GetCurrentProcessId()) + " watchdog=" + std::to_string(watchdog) +
               " watchdog_handles=" + std::to_string(HandlesOf(watchdog)) +
-              " probe=" + Environment("ZENTROVA_PROBE") + " inherited=" + InheritedProbe() + " console=" + ConsoleProcesses() +
-              " cwd=" + CurrentDirectory());
+              " probe=" + Environment("ZENTROVA_PROBE") + " inherited=" + InheritedProbe() +
+              " console=" + ConsoleProcesses() + " cwd=" + CurrentDirectory());
     if (Has(plan, "say")) {
         std::printf("Zentrova: run %d, ending in %lu ms with code %lu\n", run, plan.runMs,
                     plan.exitCode);
