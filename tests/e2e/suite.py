@@ -32,14 +32,15 @@ PREFIX = subprocess.run([WINE, "--prefix"], capture_output=True, text=True,
                         check=True).stdout.strip()
 PREFIX = os.path.realpath(PREFIX)
 
+SERVER_STARTED = "-- server started"
 # What Wine says when it fails for reasons of its own.
 WINE_WORDS = ("wineserver crashed", "wine client error", "failed to map the shared user data",
               "could not load kernel32.dll")
 # Wine's own programs, which its server starts and keeps for the prefix.
 WINE_SERVICES = {"services.exe", "winedevice.exe", "plugplay.exe", "svchost.exe", "rpcss.exe",
-                 "explorer.exe", "conhost.exe", "wineboot.exe"}
+                 "explorer.exe", "wineboot.exe"}
 # How long one attempt of a test may take, within CTest's own time-out.
-ATTEMPT_S = 110
+ATTEMPT_S = 100
 # How long a program may take to start and end on a server that answers.
 ANSWER_S = 20
 
@@ -55,6 +56,16 @@ def say(line):
 def server_of_prefix():
     servers = [pid for pid in processes_of_prefix(PREFIX) if program_of(pid).startswith("wineserver")]
     return servers[0] if servers else None
+
+
+def server_log():
+    """What the latest server has written to its standard error."""
+    try:
+        with open(log_path("wineserver.log"), errors="replace") as f:
+            text = f.read()
+    except OSError:
+        return []
+    return [line for line in text.rsplit(SERVER_STARTED, 1)[-1].splitlines()[1:] if line.strip()]
 
 
 def keep_core_dumps():
@@ -86,7 +97,7 @@ def start_server():
     no test starts while they do. Returns the server's pid."""
     end_prefix()
     with open(log_path("wineserver.log"), "a") as log:
-        log.write(f"-- server started {time.strftime('%H:%M:%S')}\n")
+        log.write(f"{SERVER_STARTED} {time.strftime('%Y-%m-%d %H:%M:%S')}\n")
     subprocess.run([WINE, "--serve", log_path("wineserver.log")], check=True, timeout=120)
     deadline = time.monotonic() + 30
     while not (server := server_of_prefix()):
@@ -143,6 +154,8 @@ def attempt(command, server_pid):
         while process.poll() is None:
             if not alive(server_pid):
                 wine = f"the Wine server (pid {server_pid}) died during the test"
+                if last_words := server_log()[-3:]:
+                    wine += ", its last words: " + " | ".join(last_words)
                 time.sleep(2)
             elif time.monotonic() - started > ATTEMPT_S:
                 say(f"the test took more than {ATTEMPT_S} s and was ended")
