@@ -226,8 +226,8 @@ batch loop (`bench/restart.bat`) runs the server from `cmd.exe` and pauses with
 `ping -n 4 127.0.0.1`, about 3 s. Peak resident memory is VmHWM of the
 supervising process (for the batch loop, its interpreter). The soak runs
 `watchdog_soak.exe`, the watchdog built with a pause of 10 ms, for
-{SOAK_CYCLES} cycles; the handle count is the watchdog's entry count in the
-system handle table, recorded by the server at each start. Resident memory
+{SOAK_CYCLES} cycles; the handle count is the number of handle values that
+are valid in the watchdog, counted by the server at each start. Resident memory
 (VmRSS) is read during the first run, the second and the last failed one. The first
 reading precedes the watchdog's first formatted output, whose first use of
 the C runtime may touch pages once, so the drift is taken from the second.

@@ -1,39 +1,46 @@
 #pragma once
 
 #include <windows.h>
-#include <winternl.h>
 
-#include <vector>
-
-// Counts the handles that a process holds, read from the system handle
-// table: GetProcessHandleCount is not reliable everywhere the tests run.
+// Counts the handles that a process holds by trying every value that one of
+// its handles could have. GetProcessHandleCount is not reliable everywhere the
+// tests run, and Wine's server crashes when the system handle table is read
+// (NtQuerySystemInformation) while some new process holds no handle yet: it
+// walks that process's empty table with an unsigned index and runs off its
+// end. Trying values is slower, but touches no other process.
 inline long HandlesOf(DWORD pid) {
-    struct Entry {
-        ULONG ownerPid;
-        BYTE objectType;
-        BYTE flags;
-        USHORT value;
-        PVOID object;
-        ULONG access;
-    };
-    constexpr auto SystemHandleInformation = static_cast<SYSTEM_INFORMATION_CLASS>(16);
-    constexpr auto LengthMismatch = static_cast<NTSTATUS>(0xC0000004L);
+    // Handle values are multiples of four; this many past the last one found
+    // are tried before the count ends.
+    constexpr ULONG_PTR Step = 4;
+    constexpr ULONG_PTR Beyond = 1024;
 
-    std::vector<unsigned char> table(1 << 16);
-    NTSTATUS status;
-    while ((status = NtQuerySystemInformation(SystemHandleInformation, table.data(),
-                                              static_cast<ULONG>(table.size()), nullptr)) ==
-           LengthMismatch) {
-        table.resize(table.size() * 2);
-    }
-    if (status != 0) {
+    const bool own = pid == GetCurrentProcessId();
+    HANDLE process = own ? GetCurrentProcess() : OpenProcess(PROCESS_DUP_HANDLE, FALSE, pid);
+    if (!process) {
         return -1;
     }
-    const ULONG count = *reinterpret_cast<const ULONG*>(table.data());
-    const auto* entries = reinterpret_cast<const Entry*>(table.data() + sizeof(void*));
-    long owned = 0;
-    for (ULONG i = 0; i < count; ++i) {
-        owned += entries[i].ownerPid == pid;
+    long held = 0;
+    for (ULONG_PTR value = Step, last = 0; value <= last + Beyond * Step; value += Step) {
+        auto handle = reinterpret_cast<HANDLE>(value);
+        bool valid = false;
+        if (own) {
+            DWORD flags = 0;
+            valid = GetHandleInformation(handle, &flags) != 0;
+        } else {
+            HANDLE copy = nullptr;
+            valid = DuplicateHandle(process, handle, GetCurrentProcess(), &copy, 0, FALSE,
+                                    DUPLICATE_SAME_ACCESS) != 0;
+            if (valid) {
+                CloseHandle(copy);
+            }
+        }
+        if (valid) {
+            ++held;
+            last = value;
+        }
     }
-    return owned;
+    if (!own) {
+        CloseHandle(process);
+    }
+    return held;
 }
