@@ -11,9 +11,10 @@ ends, and tells a failure of Wine's from a failure of the test.
 
 Wine failed when its server died or stopped answering while the test ran, or
 when the test's output holds Wine's own words for a fatal error. Nothing else
-counts: a test that failed otherwise, or failed the same way twice, fails.
-The server's standard error, its core dumps and the output of each failed
-attempt are kept in WINE_LOGS."""
+counts: a test that failed otherwise, or failed again on the fresh server,
+fails. The server's standard error, its core dumps, the output of each failed
+attempt and a line for each failure of Wine's (wine-failures.log) are kept in
+WINE_LOGS."""
 
 import fcntl
 import os
@@ -54,8 +55,16 @@ def say(line):
 
 
 def server_of_prefix():
-    servers = [pid for pid in processes_of_prefix(PREFIX) if program_of(pid).startswith("wineserver")]
+    servers = [pid for pid in processes_of_prefix(PREFIX)
+               if program_of(pid).startswith("wineserver")]
     return servers[0] if servers else None
+
+
+def wine_failed(line):
+    """Says that Wine failed, and keeps it in the logs."""
+    say(f"WINE FAILED, not the test: {line}")
+    with open(log_path("wine-failures.log"), "a") as failures:
+        failures.write(line + "\n")
 
 
 def server_log():
@@ -120,9 +129,9 @@ def start_server():
     return server
 
 
-def server(replacing=None):
-    """The suite's live server; a fresh one when it has gone, or when it is
-    `replacing` and no other test has replaced it yet."""
+def server(before, replacing=None):
+    """The suite's live server for the test `before`; a fresh one when it has
+    gone, or when it is `replacing` and no other test has replaced it yet."""
     with open(log_path("wineserver.lock"), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         try:
@@ -132,6 +141,9 @@ def server(replacing=None):
             current = None
         if current and alive(current) and current != replacing:
             return current
+        if current and current != replacing:
+            wine_failed(f"the Wine server (pid {current}) had died before {before};"
+                        " a fresh one is started")
         return start_server()
 
 
@@ -175,7 +187,7 @@ def attempt(command, server_pid):
 
 
 def run(name, command):
-    first = server()
+    first = server(name)
     status, text, wine = attempt(command, first)
     sys.stdout.write(text)
     if status == 0:
@@ -185,10 +197,8 @@ def run(name, command):
         wine = f"the Wine server (pid {first}) no longer starts a program within {ANSWER_S} s"
     if not wine:
         return status
-    say(f"WINE FAILED, not the test: {wine}. {name} runs once more on a fresh Wine server.")
-    with open(log_path("reruns.log"), "a") as reruns:
-        reruns.write(f"{name}: {wine}\n")
-    second = server(replacing=first)
+    wine_failed(f"{wine}. {name} runs once more on a fresh Wine server.")
+    second = server(name, replacing=first)
     status, text, wine = attempt(command, second)
     sys.stdout.write(text)
     if status != 0:
@@ -225,8 +235,8 @@ def finish():
     for report in reports:
         say(f"left running by a test: {report}")
     try:
-        with open(log_path("reruns.log")) as reruns:
-            say("ran once more because Wine failed: " + "; ".join(reruns.read().splitlines()))
+        with open(log_path("wine-failures.log")) as failures:
+            say("Wine failed during the suite: " + " ".join(failures.read().splitlines()))
     except FileNotFoundError:
         pass
     say(f"{len(reports)} processes of the tests were left running; all {ended} processes"
