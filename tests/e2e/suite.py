@@ -25,7 +25,7 @@ import sys
 import tempfile
 import time
 
-from wineprocs import (alive, described, end_processes, processes_of_prefix, program_of)
+from wineprocs import alive, described, end_processes, processes_of_prefix, program_of
 
 WINE = os.environ["WINE_RUN"]
 LOGS = os.environ["WINE_LOGS"]
@@ -162,27 +162,23 @@ def attempt(command, server_pid):
     with tempfile.TemporaryFile() as output:
         process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output,
                                    stderr=subprocess.STDOUT, start_new_session=True)
-        started, wine = time.monotonic(), None
-        while process.poll() is None:
-            if not alive(server_pid):
-                wine = f"the Wine server (pid {server_pid}) died during the test"
-                if last_words := server_log()[-3:]:
-                    wine += ", its last words: " + " | ".join(last_words)
-                time.sleep(2)
-            elif time.monotonic() - started > ATTEMPT_S:
+        deadline = time.monotonic() + ATTEMPT_S
+        while process.poll() is None and alive(server_pid) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        if process.poll() is None:
+            if alive(server_pid):
                 say(f"the test took more than {ATTEMPT_S} s and was ended")
-            else:
-                time.sleep(0.1)
-                continue
-            if process.poll() is None:
-                os.killpg(process.pid, signal.SIGKILL)
-                process.wait()
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
         output.seek(0)
         text = output.read().decode(errors="replace")
-    if not wine:
-        words = [w for w in WINE_WORDS if w in text]
-        if words:
-            wine = f"Wine said \"{words[0]}\""
+    wine = None
+    if not alive(server_pid):
+        wine = f"the Wine server (pid {server_pid}) died during the test"
+        if last_words := server_log()[-3:]:
+            wine += ", its last words: " + " | ".join(last_words)
+    elif words := [w for w in WINE_WORDS if w in text]:
+        wine = f"Wine said \"{words[0]}\""
     return process.returncode, text, wine
 
 
@@ -193,7 +189,7 @@ def run(name, command):
     if status == 0:
         return 0
     keep_output(name, 1, text)
-    if not wine and alive(first) and not answers(first):
+    if not wine and not answers(first):
         wine = f"the Wine server (pid {first}) no longer starts a program within {ANSWER_S} s"
     if not wine:
         return status
@@ -226,11 +222,10 @@ def start():
 
 
 def finish():
-    server_pid = server_of_prefix()
-    left = [pid for pid in processes_of_prefix(PREFIX)
-            if pid != server_pid and program_of(pid) not in WINE_SERVICES]
-    reports = [described(pid) for pid in left]
-    ended = len(processes_of_prefix(PREFIX))
+    everything = processes_of_prefix(PREFIX)
+    reports = [described(pid) for pid in everything
+               if not program_of(pid).startswith("wineserver")
+               and program_of(pid) not in WINE_SERVICES]
     end_prefix()
     for report in reports:
         say(f"left running by a test: {report}")
@@ -239,8 +234,8 @@ def finish():
             say("Wine failed during the suite: " + " ".join(failures.read().splitlines()))
     except FileNotFoundError:
         pass
-    say(f"{len(reports)} processes of the tests were left running; all {ended} processes"
-        f" of the Wine prefix are ended")
+    say(f"{len(reports)} processes of the tests were left running;"
+        f" all {len(everything)} processes of the Wine prefix are ended")
     return 1 if reports else 0
 
 

@@ -38,16 +38,16 @@ def processes_of_prefix(prefix):
     """Every Wine process of the prefix, its server and Wine's own services
     included, whether or not that server still lives: each one carries the
     prefix in the environment it was started with."""
-    wanted = b"WINEPREFIX=" + os.path.realpath(prefix).encode()
+    wanted = os.path.realpath(prefix).encode()
     found = []
     for pid in _pids():
         try:
             with open(f"/proc/{pid}/environ", "rb") as f:
-                environment = f.read().split(b"\0")
+                prefixes = [v[len(b"WINEPREFIX="):] for v in f.read().split(b"\0")
+                            if v.startswith(b"WINEPREFIX=")]
         except OSError:
             continue
-        prefixes = [v for v in environment if v.startswith(b"WINEPREFIX=")]
-        if prefixes and os.path.realpath(prefixes[-1][11:]) == wanted[11:] and _is_wine(pid):
+        if prefixes and os.path.realpath(prefixes[-1]) == wanted and _is_wine(pid):
             found.append(pid)
     return found
 

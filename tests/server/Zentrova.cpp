@@ -139,11 +139,14 @@ std::string CurrentDirectory() {
     return directory;
 }
 
-bool Start(std::wstring commandLine, BOOL inherit, DWORD flags, PROCESS_INFORMATION& created) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    return CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, inherit, flags, nullptr,
-                          nullptr, &startup, &created) != 0;
+// Starts a program; one that is handed standard handles also inherits every
+// inheritable handle of this process.
+bool Start(std::wstring commandLine, PROCESS_INFORMATION& created,
+           STARTUPINFOW* handles = nullptr) {
+    STARTUPINFOW plain{};
+    plain.cb = sizeof plain;
+    return CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, handles != nullptr, 0,
+                          nullptr, nullptr, handles ? handles : &plain, &created) != 0;
 }
 
 std::wstring OwnPath() {
@@ -154,7 +157,7 @@ std::wstring OwnPath() {
 
 void StartOrphan() {
     PROCESS_INFORMATION created{};
-    if (Start(L"\"" + OwnPath() + L"\" linger 10000", FALSE, 0, created)) {
+    if (Start(L"\"" + OwnPath() + L"\" linger 10000", created)) {
         AppendLog("orphan " + std::to_string(created.dwProcessId));
         CloseHandle(created.hProcess);
         CloseHandle(created.hThread);
@@ -254,11 +257,9 @@ int RunWithInheritableHandle(const wchar_t* program) {
     HANDLE probe = CreateEventW(&inheritable, TRUE, TRUE, nullptr);
     SetEnvironmentVariableA("ZENTROVA_HANDLE",
                             std::to_string(reinterpret_cast<ULONG_PTR>(probe)).c_str());
-    std::wstring commandLine = program;
     STARTUPINFOW startup = WithStandardHandles(input, InheritableCopy(output), error);
     PROCESS_INFORMATION created{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                        &startup, &created)) {
+    if (!Start(program, created, &startup)) {
         return static_cast<int>(GetLastError());
     }
     return ExitCodeOf(created);
@@ -277,12 +278,10 @@ int CaptureWrites(const wchar_t* program) {
         return static_cast<int>(GetLastError());
     }
 
-    std::wstring commandLine = program;
     STARTUPINFOW startup =
         WithStandardHandles(GetStdHandle(STD_INPUT_HANDLE), writer, GetStdHandle(STD_ERROR_HANDLE));
     PROCESS_INFORMATION created{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                        &startup, &created)) {
+    if (!Start(program, created, &startup)) {
         return static_cast<int>(GetLastError());
     }
     // The pipe breaks once the program and all that share its output are gone.
