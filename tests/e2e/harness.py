@@ -41,6 +41,13 @@ def launch_failed(printed):
     return b"Create Process failed (" + printed.encode() + b").\r\n"
 
 
+def flood(run):
+    """What the sample server writes to its standard output in a run with
+    "flood", as it writes it."""
+    return b"".join(b"Zentrova run %d, line %05d: the server's own output\r\n" % (run, line)
+                    for line in range(1, 16385))
+
+
 def lines(text):
     return text.splitlines(keepends=True)
 

@@ -10,13 +10,19 @@ import time
 import unittest
 
 from harness import (CLOSING, NOTICE, PAUSE_MS, SLACK_MS, WATCHDOG, WINE, Scratch, Watched,
-                     WineTest, failure, imported_dlls, launch_failed, lines, now_us, pe_headers)
-from wineprocs import processor_ticks
+                     WineTest, failure, flood, imported_dlls, launch_failed, lines, now_us,
+                     pe_headers)
+from wineprocs import processor_ticks, wakeups
 
-# How long the watchdog is watched while a server runs, and how many clock
-# ticks (1/100 s each on Linux) of processor time it may take meanwhile.
+# How long the watchdog is watched while a server runs, how many clock ticks
+# (1/100 s each on Linux) of processor time it may take meanwhile, and how
+# often it may be put back to run. Blocked in its wait, it is never woken: 0
+# every time, on an idle machine and beside 4 busy processes. Any wait that
+# polls is woken at every turn: once a second gives 5 to 8 in 3 s, a check and
+# Sleep(100) about 60, a 50 ms timed wait about 160.
 IDLE_S = 3
 IDLE_TICKS = 5
+IDLE_WAKEUPS = 2
 
 
 class Shipped(unittest.TestCase):
@@ -182,6 +188,28 @@ class Surroundings(WineTest):
         [start] = scratch.runs().starts
         self.assertEqual(start["inherited"], "yes")
 
+    def test_the_servers_own_output_reaches_the_watchdogs_file_and_pipe_whole(self):
+        # The server writes to the standard output it finds, which is the
+        # watchdog's: both reach the same log, the server's bytes as written
+        # and the watchdog's lines whole between them.
+        plan = ["0 1 flood", "0 4919 flood"]
+        expected = flood(1) + failure("1") + flood(2) + CLOSING
+        piped = Watched(self.scratch(plan))
+        # A file, as an operator redirects a watchdog started from a console.
+        status, out, _ = self.scratch(plan).run(through="inherit")
+        self.assertEqual(status, 0)
+        self.assertHolds(out, expected, "a file")
+        self.assertEqual(piped.wait(), 0)
+        self.assertHolds(piped.out(), expected, "a pipe")
+
+    def assertHolds(self, out, expected, what):
+        if out != expected:
+            at = next((i for i, (a, b) in enumerate(zip(out, expected)) if a != b),
+                      min(len(out), len(expected)))
+            self.fail(f"{what} as standard output got {len(out)} bytes instead of"
+                      f" {len(expected)}, the first difference at byte {at}:"
+                      f" {out[at:at + 60]!r} instead of {expected[at:at + 60]!r}")
+
     def test_arguments_change_nothing(self):
         scratch = self.scratch(["0 5", "0 4919"])
         status, out, err = scratch.run("4919", "/c", "--help")
@@ -226,19 +254,23 @@ class Faults(WineTest):
         watched = Watched(scratch)
         scratch.wait(watched.process, until_run=1)
         watchdog = scratch.program_pid()
-        ticks = processor_ticks(watchdog)
+        ticks, woken = processor_ticks(watchdog), wakeups(watchdog)
         time.sleep(IDLE_S)
-        ticks = processor_ticks(watchdog) - ticks
+        ticks, woken = processor_ticks(watchdog) - ticks, wakeups(watchdog) - woken
         server = scratch.runs().starts[0]["pid"]
         subprocess.run([WINE, "taskkill", "/f", "/pid", server], capture_output=True, check=True)
         self.assertEqual(watched.wait(), 0)
         out = watched.out()
         self.assertTrue(out.startswith(NOTICE + b"Error code : "), out)
         self.assertTrue(out.endswith(b"\r\n" + CLOSING), out)
-        print(f"\nclock ticks of the watchdog while the server ran {IDLE_S} s: {ticks}")
-        # A wait that polls would take a good share of those seconds.
+        print(f"\nwhile the server ran {IDLE_S} s, the watchdog took {ticks} clock ticks"
+              f" and was woken {woken} times")
+        # A busy wait takes a good share of those seconds; a wait that polls,
+        # however gently, is woken at every turn.
         self.assertLessEqual(ticks, IDLE_TICKS, f"the watchdog ran for {ticks} clock ticks"
                              f" of the {IDLE_S} s that the server ran")
+        self.assertLessEqual(woken, IDLE_WAKEUPS, f"the watchdog was woken {woken} times in the"
+                             f" {IDLE_S} s that the server ran: its wait polls")
         code = int(out[len(NOTICE + b"Error code : "):-len(b"\r\n" + CLOSING)])
         self.assertNotEqual(code, 4919)
         runs = scratch.runs()

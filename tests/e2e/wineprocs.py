@@ -107,3 +107,17 @@ def processor_ticks(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return int(fields[11]) + int(fields[12])
+
+
+def wakeups(pid):
+    """How often the threads of a process have been switched out, voluntarily
+    (they blocked, and so were woken before) or not (they were preempted while
+    running): every time a thread of it was put back to run counts once."""
+    count = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/status") as f:
+                count += sum(int(line.split(":")[1]) for line in f if "ctxt_switches:" in line)
+        except OSError:
+            pass
+    return count

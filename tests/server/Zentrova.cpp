@@ -2,7 +2,7 @@
 // arguments from the watchdog, so it reads what to do from "zentrova.plan" in
 // its current directory, one line per run:
 //
-//     <milliseconds to run> <exit code> [say] [crash] [break-cmd] [orphan]
+//     <milliseconds to run> <exit code> [say] [flood] [crash] [break-cmd] [orphan]
 //
 // Run N follows line N; runs beyond the last line follow the last line, and
 // without a plan the server ends at once with 4919. Each run appends two lines
@@ -10,6 +10,9 @@
 // code. Times are microseconds of the system clock.
 //
 //   say        print a line of its own to the shared console
+//   flood      write 16384 numbered lines, about 1 MiB, to its standard output
+//              ("Zentrova run <run>, line <00001>: the server's own output\r\n"),
+//              in writes of about 4 KiB that each hold whole lines
 //   crash      end through an access violation instead of an exit code
 //   break-cmd  leave an unreadable cmd.exe in the current directory, so that
 //              the watchdog's next launch fails
@@ -133,6 +136,28 @@ std::string ConsoleProcesses() {
     return list.empty() ? "-" : list;
 }
 
+// A server that writes much to its standard output, as many do: whole lines,
+// straight to the handle it was given, so that nothing in between adds or
+// buffers a byte.
+void Flood(int run) {
+    constexpr int Lines = 16384;
+    constexpr std::size_t Block = 4096;
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    std::string block;
+    for (int line = 1; line <= Lines; ++line) {
+        char text[80];
+        const int length =
+            std::snprintf(text, sizeof text,
+                          "Zentrova run %d, line %05d: the server's own output\r\n", run, line);
+        block.append(text, static_cast<std::size_t>(length));
+        if (block.size() >= Block || line == Lines) {
+            DWORD written = 0;
+            WriteFile(output, block.data(), static_cast<DWORD>(block.size()), &written, nullptr);
+            block.clear();
+        }
+    }
+}
+
 std::string CurrentDirectory() {
     char directory[MAX_PATH] = "";
     GetCurrentDirectoryA(MAX_PATH, directory);
@@ -184,6 +209,9 @@ int Serve() {
         std::printf("Zentrova: run %d, ending in %lu ms with code %lu\n", run, plan.runMs,
                     plan.exitCode);
         std::fflush(stdout);
+    }
+    if (Has(plan, "flood")) {
+        Flood(run);
     }
     if (Has(plan, "orphan")) {
         StartOrphan();
