@@ -110,9 +110,9 @@ def processor_ticks(pid):
 
 
 def wakeups(pid):
-    """How often the threads of a process have been switched out, voluntarily
-    (they blocked, and so were woken before) or not (they were preempted while
-    running): every time a thread of it was put back to run counts once."""
+    """How many times the threads of a process have left the processor, by
+    blocking or by being preempted. Over a span that the process begins and
+    ends blocked, each one is a time that it was put back to run."""
     count = 0
     for task in os.listdir(f"/proc/{pid}/task"):
         try:
