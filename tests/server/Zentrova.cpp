@@ -32,6 +32,7 @@
 
 #include <windows.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -136,6 +137,36 @@ std::string ConsoleProcesses() {
     return list.empty() ? "-" : list;
 }
 
+// Whether a Ctrl+C typed in this console would end this run: "on", or
+// "ignored" when this process has Ctrl+C switched off, or "typed" when the
+// console hands Ctrl+C on as a key instead of an event. A process started in
+// a process group of its own has it switched off, as has every process
+// started below one that called SetConsoleCtrlHandler(NULL, TRUE): the flag
+// is inherited, and Windows and Wine alike keep it in bit 0 of ConsoleFlags,
+// the ULONG at the start of the second pointer-sized slot after the first 16
+// bytes of the process parameters, and consult it before the handlers run.
+std::string CtrlCReach() {
+    constexpr ULONG IgnoreCtrlC = 1;
+    PROCESS_BASIC_INFORMATION basic{};
+    NtQueryInformationProcess(GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof basic,
+                              nullptr);
+    const auto consoleFlags = static_cast<ULONG>(
+        reinterpret_cast<ULONG_PTR>(basic.PebBaseAddress->ProcessParameters->Reserved2[1]));
+    if (consoleFlags & IgnoreCtrlC) {
+        return "ignored";
+    }
+    const HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                     nullptr);
+    DWORD mode = 0;
+    const bool typed = input != INVALID_HANDLE_VALUE && GetConsoleMode(input, &mode) &&
+                       !(mode & ENABLE_PROCESSED_INPUT);
+    if (input != INVALID_HANDLE_VALUE) {
+        CloseHandle(input);
+    }
+    return typed ? "typed" : "on";
+}
+
 // A server that writes much to its standard output, as many do: whole lines,
 // straight to the handle it was given, so that nothing in between adds or
 // buffers a byte.
@@ -204,7 +235,7 @@ int Serve() {
               std::to_string(GetCurrentProcessId()) + " watchdog=" + std::to_string(watchdog) +
               " watchdog_handles=" + std::to_string(HandlesOf(watchdog)) +
               " probe=" + Environment("ZENTROVA_PROBE") + " inherited=" + InheritedProbe() +
-              " console=" + ConsoleProcesses() + " cwd=" + CurrentDirectory());
+              " console=" + ConsoleProcesses() + " ctrl_c=" + CtrlCReach() + " cwd=" + CurrentDirectory());
     if (Has(plan, "say")) {
         std::printf("Zentrova: run %d, ending in %lu ms with code %lu\n", run, plan.runMs,
                     plan.exitCode);
