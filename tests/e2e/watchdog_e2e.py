@@ -2,17 +2,20 @@
 of its standard output, its exit status, and the records that the sample
 server leaves of every run (when it started and ended, what it saw)."""
 
+import fcntl
 import os
 import re
+import select
 import struct
 import subprocess
+import termios
 import time
 import unittest
 
 from harness import (CLOSING, NOTICE, PAUSE_MS, SLACK_MS, WATCHDOG, WINE, Scratch, Watched,
                      WineTest, failure, flood, imported_dlls, launch_failed, lines, now_us,
                      pe_headers)
-from wineprocs import processor_ticks, wakeups
+from wineprocs import described, processes_under, processor_ticks, wakeups
 
 # How long the watchdog is watched while a server runs, how many clock ticks
 # (1/100 s each on Linux) of processor time it may take meanwhile, and how
@@ -23,6 +26,9 @@ from wineprocs import processor_ticks, wakeups
 IDLE_S = 3
 IDLE_TICKS = 5
 IDLE_WAKEUPS = 2
+# How soon after Ctrl+C or the terminal's closing the watchdog and every
+# program it started must be gone: under Wine they end within 0.1 s.
+ENDED_S = 2
 
 
 class Shipped(unittest.TestCase):
@@ -110,6 +116,8 @@ class Restarts(WineTest):
     def test_the_server_runs_once_per_cycle_with_every_code_handed_on(self):
         self.assertEqual(len(self.runs.starts), 6)
         self.assertEqual([e["code"] for e in self.runs.ends], [int(c, 0) for c in self.CODES])
+        self.assertEqual([s["ctrl_c"] for s in self.runs.starts], ["on"] * 6,
+                         "Ctrl+C is switched off for the server")
 
     def test_each_pause_is_three_seconds(self):
         pauses = self.runs.pauses_ms()
@@ -292,6 +300,87 @@ class Faults(WineTest):
         watched.kill()
         self.assertEqual(watched.out(), failure("1") + CLOSING)
         self.assertLess((closed - runs.ends[0]["t"]) / 1000, PAUSE_MS + SLACK_MS)
+
+
+class Terminal(WineTest):
+    """The watchdog started from a shell in a terminal, the server sharing
+    its console: Ctrl+C typed there, or the terminal closed, ends the server
+    and the watchdog together, and nothing is started again. Under Wine the
+    terminal's interrupt and hang-up reach every program of its process
+    group, as a console control event."""
+
+    def start(self, plan):
+        """Starts the watchdog as a shell would, in the foreground of a new
+        terminal, and waits for the server's first run."""
+        self.scratch_dir = scratch = self.scratch(plan)
+        self.master, slave = os.openpty()
+        self.addCleanup(lambda: self.master is None or os.close(self.master))
+        self.process = scratch.start(scratch.command(), stdin=slave, stdout=slave, stderr=slave,
+                                     preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+        os.close(slave)
+        scratch.wait(self.process, until_run=1)
+        return scratch
+
+    def press_ctrl_c(self):
+        os.write(self.master, b"\x03")
+
+    def close_terminal(self):
+        os.close(self.master)
+        self.master = None
+
+    def assertAllEnded(self, runs):
+        """The watchdog ends soon, then everything it started, and the server
+        had run `runs` times; with Ctrl+C still on for it every time."""
+        scratch, deadline = self.scratch_dir, time.monotonic() + ENDED_S
+        while self.process.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        survivors = [described(pid) for pid in processes_under(scratch.dir)]
+        while survivors and time.monotonic() < deadline:
+            time.sleep(0.05)
+            survivors = [described(pid) for pid in processes_under(scratch.dir)]
+        self.assertEqual(survivors, [], f"still running {ENDED_S} s later")
+        self.assertIsNotNone(self.process.returncode)
+        out = self.output()
+        self.assertNotIn(CLOSING.rstrip(), out)
+        starts = scratch.runs().starts
+        self.assertEqual(len(starts), runs, "the server was started again")
+        self.assertEqual([s["ctrl_c"] for s in starts], ["on"] * runs,
+                         "Ctrl+C is switched off for the server")
+
+    def output(self):
+        """What reached the terminal, if it is still open."""
+        out = b""
+        while self.master is not None:
+            try:
+                chunk = os.read(self.master, 4096) if select.select([self.master], [], [], 0.2)[0] else b""
+            except OSError:
+                chunk = b""
+            if not chunk:
+                break
+            out += chunk
+        return out
+
+    def test_ctrl_c_while_the_server_runs_ends_both(self):
+        self.start(["60000 1"])
+        self.press_ctrl_c()
+        self.assertAllEnded(runs=1)
+
+    def test_ctrl_c_during_the_pause_ends_the_watchdog_and_starts_nothing(self):
+        scratch = self.start(["0 1", "60000 1"])
+        # A second into the pause, by the server's clock.
+        time.sleep(1)
+        [ended] = scratch.runs().ends
+        self.assertLess((now_us() - ended["t"]) / 1000, PAUSE_MS)
+        self.press_ctrl_c()
+        self.assertAllEnded(runs=1)
+        # Past the moment when the next run would have begun.
+        time.sleep(max(0, ended["t"] / 1e6 + (PAUSE_MS + SLACK_MS) / 1000 - now_us() / 1e6))
+        self.assertEqual(scratch.runs_begun(), 1, "the server was started again")
+
+    def test_closing_the_terminal_while_the_server_runs_ends_both(self):
+        self.start(["60000 1"])
+        self.close_terminal()
+        self.assertAllEnded(runs=1)
 
 
 if __name__ == "__main__":
