@@ -137,14 +137,14 @@ std::string ConsoleProcesses() {
     return list.empty() ? "-" : list;
 }
 
-// Whether a Ctrl+C typed in this console would end this run: "on", or
-// "ignored" when this process has Ctrl+C switched off, or "typed" when the
-// console hands Ctrl+C on as a key instead of an event. A process started in
-// a process group of its own has it switched off, as has every process
-// started below one that called SetConsoleCtrlHandler(NULL, TRUE): the flag
-// is inherited, and Windows and Wine alike keep it in bit 0 of ConsoleFlags,
-// the ULONG at the start of the second pointer-sized slot after the first 16
-// bytes of the process parameters, and consult it before the handlers run.
+// Whether a Ctrl+C typed in this console would reach this run: "on";
+// "ignored" when this process has Ctrl+C switched off; "typed" when the
+// console's input hands Ctrl+C on as a key (ENABLE_PROCESSED_INPUT off). The
+// switch is inherited: a process started in a process group of its own has it
+// set, as has every process started below one that called
+// SetConsoleCtrlHandler(NULL, TRUE). Windows and Wine alike keep it in bit 0
+// of the process parameters' ConsoleFlags, the ULONG that the SDK's
+// declaration hides in Reserved2[1], and look at it before any handler runs.
 std::string CtrlCReach() {
     constexpr ULONG IgnoreCtrlC = 1;
     PROCESS_BASIC_INFORMATION basic{};
@@ -155,9 +155,9 @@ std::string CtrlCReach() {
     if (consoleFlags & IgnoreCtrlC) {
         return "ignored";
     }
-    const HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                     nullptr);
+    const HANDLE input =
+        CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     DWORD mode = 0;
     const bool typed = input != INVALID_HANDLE_VALUE && GetConsoleMode(input, &mode) &&
                        !(mode & ENABLE_PROCESSED_INPUT);
@@ -235,7 +235,8 @@ int Serve() {
               std::to_string(GetCurrentProcessId()) + " watchdog=" + std::to_string(watchdog) +
               " watchdog_handles=" + std::to_string(HandlesOf(watchdog)) +
               " probe=" + Environment("ZENTROVA_PROBE") + " inherited=" + InheritedProbe() +
-              " console=" + ConsoleProcesses() + " ctrl_c=" + CtrlCReach() + " cwd=" + CurrentDirectory());
+              " console=" + ConsoleProcesses() + " ctrl_c=" + CtrlCReach() +
+              " cwd=" + CurrentDirectory());
     if (Has(plan, "say")) {
         std::printf("Zentrova: run %d, ending in %lu ms with code %lu\n", run, plan.runMs,
                     plan.exitCode);
