@@ -335,8 +335,8 @@ class Terminal(WineTest):
         while (self.process.poll() is None or processes_under(self.work.dir)) \
                 and time.monotonic() < deadline:
             time.sleep(0.05)
-        self.assertEqual([described(pid) for pid in processes_under(self.work.dir)], [],
-                         f"still running {ENDED_S} s later")
+        survivors = [described(pid) for pid in processes_under(self.work.dir)]
+        self.assertFalse(survivors, f"still running {ENDED_S} s later: " + "; ".join(survivors))
         self.assertNotIn(CLOSING.rstrip(), self.output())
         self.assertEqual([s["ctrl_c"] for s in self.work.runs().starts], ["on"],
                          "the server was started again, or Ctrl+C was switched off for it")
