@@ -336,7 +336,8 @@ class Terminal(WineTest):
                 and time.monotonic() < deadline:
             time.sleep(0.05)
         survivors = [described(pid) for pid in processes_under(self.work.dir)]
-        self.assertFalse(survivors, f"still running {ENDED_S} s later: " + "; ".join(survivors))
+        if survivors:
+            self.fail(f"still running {ENDED_S} s later: " + "; ".join(survivors))
         self.assertNotIn(CLOSING.rstrip(), self.output())
         self.assertEqual([s["ctrl_c"] for s in self.work.runs().starts], ["on"],
                          "the server was started again, or Ctrl+C was switched off for it")
