@@ -373,5 +373,6 @@ class Terminal(WineTest):
         self.close_terminal()
         self.assertAllEnded()
 
+
 if __name__ == "__main__":
     unittest.main()
