@@ -257,7 +257,10 @@ class Watched:
         self.process = scratch.start()
         self.arrivals = []
         self.ended = threading.Event()
-        self.reader = threading.Thread(target=self._read)
+        # A test that fails before it waits for the watchdog or kills it
+        # leaves the reader running; as a daemon it does not keep the test's
+        # process alive once the test's cleanup has ended the watchdog.
+        self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
 
     def _read(self):

@@ -14,7 +14,11 @@ when the test's output holds Wine's own words for a fatal error. Nothing else
 counts: a test that failed otherwise, or failed again on the fresh server,
 fails. The server's standard error, its core dumps, the output of each failed
 attempt and a line for each failure of Wine's (wine-failures.log) are kept in
-WINE_LOGS."""
+WINE_LOGS.
+
+A run that is interrupted (SIGINT, SIGTERM or SIGHUP) ends its test and every
+process of the prefix. Whatever ends the suite, the server ends by itself
+soon after its last program (cmake/wine-run --serve)."""
 
 import fcntl
 import os
@@ -44,6 +48,8 @@ WINE_SERVICES = {"services.exe", "winedevice.exe", "plugplay.exe", "svchost.exe"
 ATTEMPT_S = 100
 # How long a program may take to start and end on a server that answers.
 ANSWER_S = 20
+# What ends the suite before its end: Ctrl+C, a closed terminal, a job ended.
+INTERRUPTIONS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
 def log_path(name):
@@ -163,13 +169,17 @@ def attempt(command, server_pid):
         process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output,
                                    stderr=subprocess.STDOUT, start_new_session=True)
         deadline = time.monotonic() + ATTEMPT_S
-        while process.poll() is None and alive(server_pid) and time.monotonic() < deadline:
-            time.sleep(0.1)
-        if process.poll() is None:
-            if alive(server_pid):
+        try:
+            while process.poll() is None and alive(server_pid) and time.monotonic() < deadline:
+                time.sleep(0.1)
+            if process.poll() is None and alive(server_pid):
                 say(f"the test took more than {ATTEMPT_S} s and was ended")
-            os.killpg(process.pid, signal.SIGKILL)
-            process.wait()
+        finally:
+            # Also when the suite is interrupted: the test runs in a session
+            # of its own, which no signal to the suite reaches.
+            if process.poll() is None:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait()
         output.seek(0)
         text = output.read().decode(errors="replace")
     wine = None
@@ -182,7 +192,32 @@ def attempt(command, server_pid):
     return process.returncode, text, wine
 
 
+class Interrupted(Exception):
+    """The suite was interrupted: Ctrl+C, or its job was ended."""
+
+
+def interrupt(signum, _frame):
+    raise Interrupted(signal.Signals(signum).name)
+
+
 def run(name, command):
+    for signum in INTERRUPTIONS:
+        signal.signal(signum, interrupt)
+    try:
+        return run_attempts(name, command)
+    except Interrupted as how:
+        for signum in INTERRUPTIONS:
+            signal.signal(signum, signal.SIG_IGN)
+        # The programs that the test started work in sessions of their own
+        # and would run on, and keep the server alive: with the suite going
+        # down, everything of the prefix ends.
+        end_prefix()
+        say(f"{name} was interrupted ({how}); its test and every process of the Wine prefix"
+            " are ended")
+        return 1
+
+
+def run_attempts(name, command):
     first = server(name)
     status, text, wine = attempt(command, first)
     sys.stdout.write(text)

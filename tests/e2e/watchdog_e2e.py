@@ -6,6 +6,7 @@ import fcntl
 import os
 import re
 import select
+import signal
 import struct
 import subprocess
 import termios
@@ -116,7 +117,10 @@ class Restarts(WineTest):
     def test_the_server_runs_once_per_cycle_with_every_code_handed_on(self):
         self.assertEqual(len(self.runs.starts), 6)
         self.assertEqual([e["code"] for e in self.runs.ends], [int(c, 0) for c in self.CODES])
-        self.assertEqual([s["ctrl_c"] for s in self.runs.starts], ["on"] * 6,
+        # Started with no terminal, the watchdog and the server have no
+        # console to type Ctrl+C in; what they can show is that the switch
+        # that would turn Ctrl+C off is not set.
+        self.assertEqual([s["ctrl_c"] for s in self.runs.starts], ["no-console"] * 6,
                          "Ctrl+C is switched off for the server")
 
     def test_each_pause_is_three_seconds(self):
@@ -304,14 +308,20 @@ class Faults(WineTest):
 
 class Terminal(WineTest):
     """The watchdog started from a shell in a terminal, the server sharing
-    its console: Ctrl+C typed there, or the terminal closed, ends the server
-    and the watchdog together, and nothing is started again. Under Wine the
-    terminal's interrupt and hang-up reach every program of its process
-    group, as a console control event."""
+    its console. Under Wine a typed Ctrl+C reaches every program of the
+    terminal's foreground process group as a console control event, and must
+    end the server and the watchdog together with nothing started again.
+    Closing the terminal is no console control event here: Wine leaves the
+    terminal's hang-up (SIGHUP) unhandled, so the kernel kills the session's
+    leader, the watchdog's own process, and the foreground group with it. That
+    case shows that the server stays in the watchdog's session and foreground
+    group, which a launch in a process group, a console or a detached process
+    of its own would break."""
 
     def start(self, plan):
         """Starts the watchdog as a shell would, in the foreground of a new
-        terminal, and waits for the server's first run."""
+        terminal of which it leads the session, and waits for the server's
+        first run."""
         self.work = self.scratch(plan)
         self.terminal, slave = os.openpty()
         self.addCleanup(lambda: self.terminal is None or os.close(self.terminal))
@@ -329,8 +339,8 @@ class Terminal(WineTest):
         self.terminal = None
 
     def assertAllEnded(self):
-        """Soon the watchdog and all it started are gone, the server has not
-        been started again, and Ctrl+C was on for it in every run."""
+        """Soon the watchdog and all it started are gone, and the server has
+        not been started again; Ctrl+C was on for it."""
         deadline = time.monotonic() + ENDED_S
         while (self.process.poll() is None or processes_under(self.work.dir)) \
                 and time.monotonic() < deadline:
@@ -338,9 +348,26 @@ class Terminal(WineTest):
         survivors = [described(pid) for pid in processes_under(self.work.dir)]
         if survivors:
             self.fail(f"still running {ENDED_S} s later: " + "; ".join(survivors))
-        self.assertNotIn(CLOSING.rstrip(), self.output())
         self.assertEqual([s["ctrl_c"] for s in self.work.runs().starts], ["on"],
                          "the server was started again, or Ctrl+C was switched off for it")
+
+    def assertEndedByCtrlC(self):
+        """The watchdog wrote at most one failure report, for the server's
+        end by Ctrl+C or for a run that failed before, and nothing after it,
+        and did not end as after a failed launch. Under Wine its status is
+        0; Windows gives 0xC000013A."""
+        self.assertAllEnded()
+        self.assertReportsAtMostOneFailure(self.output(), self.process.returncode)
+
+    def assertReportsAtMostOneFailure(self, terminal, status):
+        written = watchdog_lines(terminal)
+        self.assertNotEqual(status, 255, f"ended as after a failed launch, having written"
+                            f" {written}")
+        self.assertIn(len(written), (0, 2), f"not at most one failure report with nothing after it:"
+                      f" {written}")
+        if written:
+            self.assertEqual(written[0], NOTICE.rstrip(), written)
+            self.assertRegex(written[1], rb"^Error code : -?\d+$", written)
 
     def output(self):
         """What reached the terminal, if it is still open."""
@@ -358,7 +385,7 @@ class Terminal(WineTest):
     def test_ctrl_c_while_the_server_runs_ends_both(self):
         self.start(["60000 1"])
         self.press_ctrl_c()
-        self.assertAllEnded()
+        self.assertEndedByCtrlC()
 
     def test_ctrl_c_during_the_pause_ends_the_watchdog_and_starts_nothing(self):
         self.start(["0 1", "60000 1"])
@@ -366,12 +393,22 @@ class Terminal(WineTest):
         [ended] = self.work.runs().ends
         self.assertLess((now_us() - ended["t"]) / 1000, PAUSE_MS, "the pause was over")
         self.press_ctrl_c()
-        self.assertAllEnded()
+        self.assertEndedByCtrlC()
 
-    def test_closing_the_terminal_while_the_server_runs_ends_both(self):
+    def test_closing_the_terminal_kills_the_session_the_server_included(self):
         self.start(["60000 1"])
         self.close_terminal()
         self.assertAllEnded()
+        self.assertEqual(self.process.returncode, -signal.SIGHUP,
+                         "the watchdog's process did not die of the terminal's hang-up")
+
+
+def watchdog_lines(terminal):
+    """The lines that reached a terminal, without what the terminal and
+    Wine's console add: the echo of a typed Ctrl+C, escape sequences, and a
+    carriage return before every line end."""
+    text = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", terminal).replace(b"^C", b"")
+    return [line.rstrip(b"\r") for line in text.split(b"\n") if line.strip()]
 
 
 if __name__ == "__main__":

@@ -139,17 +139,23 @@ std::string ConsoleProcesses() {
 
 // Whether a Ctrl+C typed in this console would reach this run: "on";
 // "ignored" when this process has Ctrl+C switched off; "typed" when the
-// console's input hands Ctrl+C on as a key (ENABLE_PROCESSED_INPUT off). The
-// switch is inherited: a process started in a process group of its own has it
-// set, as has every process started below one that called
+// console's input hands Ctrl+C on as a key (ENABLE_PROCESSED_INPUT off);
+// "no-console" when the switch is off but there is no console to type in.
+// The switch is inherited: a process started in a process group of its own
+// has it set, as has every process started below one that called
 // SetConsoleCtrlHandler(NULL, TRUE). Windows and Wine alike keep it in bit 0
 // of the process parameters' ConsoleFlags, the ULONG that the SDK's
 // declaration hides in Reserved2[1], and look at it before any handler runs.
 std::string CtrlCReach() {
     constexpr ULONG IgnoreCtrlC = 1;
     PROCESS_BASIC_INFORMATION basic{};
-    NtQueryInformationProcess(GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof basic,
-                              nullptr);
+    const NTSTATUS status = NtQueryInformationProcess(GetCurrentProcess(), ProcessBasicInformation,
+                                                      &basic, sizeof basic, nullptr);
+    if (!NT_SUCCESS(status) || !basic.PebBaseAddress) {
+        char unread[40];
+        std::snprintf(unread, sizeof unread, "unread-0x%08lX", static_cast<unsigned long>(status));
+        return unread;
+    }
     const auto consoleFlags = static_cast<ULONG>(
         reinterpret_cast<ULONG_PTR>(basic.PebBaseAddress->ProcessParameters->Reserved2[1]));
     if (consoleFlags & IgnoreCtrlC) {
@@ -158,12 +164,12 @@ std::string CtrlCReach() {
     const HANDLE input =
         CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, 0, nullptr);
-    DWORD mode = 0;
-    const bool typed = input != INVALID_HANDLE_VALUE && GetConsoleMode(input, &mode) &&
-                       !(mode & ENABLE_PROCESSED_INPUT);
-    if (input != INVALID_HANDLE_VALUE) {
-        CloseHandle(input);
+    if (input == INVALID_HANDLE_VALUE) {
+        return "no-console";
     }
+    DWORD mode = 0;
+    const bool typed = GetConsoleMode(input, &mode) && !(mode & ENABLE_PROCESSED_INPUT);
+    CloseHandle(input);
     return typed ? "typed" : "on";
 }
 
