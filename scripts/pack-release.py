@@ -1,7 +1,9 @@
-"""Packs a release: VERSION, the built watchdog.exe and the output folder.
-Writes watchdog-VERSION-win64.zip and SHA256SUMS there and prints what it
-made. Entry times are SOURCE_DATE_EPOCH's, the order and modes fixed, so
-that the zip's bytes follow from its contents alone."""
+"""Packs a release: VERSION, its release date (YYYY-MM-DD, from the
+changelog), the built watchdog.exe and the output folder. Writes
+watchdog-VERSION-win64.zip and SHA256SUMS there and prints what it made.
+Every entry is dated at the start of the release date, the order and modes
+are fixed, so that the zip's bytes follow from its contents and its version
+alone."""
 
 import hashlib
 import os
@@ -21,10 +23,9 @@ def text_for_windows(path):
     return text.replace(b"\n", b"\r\n")
 
 
-def entry(name, epoch, mode):
-    # Zip times are local times with no zone, and none before 1980.
-    stamp = max(time.gmtime(epoch)[:6], (1980, 1, 1, 0, 0, 0))
-    info = zipfile.ZipInfo(name, date_time=stamp)
+def entry(name, released, mode):
+    # Zip times are local times with no zone: midnight of the release date.
+    info = zipfile.ZipInfo(name, date_time=(*released, 0, 0, 0))
     info.create_system = 3  # Unix, so that the modes below are read
     info.external_attr = mode << 16
     if name.endswith("/"):
@@ -40,8 +41,8 @@ def sha256(path):
 
 
 def main():
-    version, exe, out = sys.argv[1:4]
-    epoch = int(os.environ["SOURCE_DATE_EPOCH"])
+    version, date, exe, out = sys.argv[1:5]
+    released = time.strptime(date, "%Y-%m-%d")[:3]
     folder = f"watchdog-{version}/"
     name = f"watchdog-{version}-win64.zip"
     with open(exe, "rb") as f:
@@ -55,14 +56,13 @@ def main():
     os.makedirs(out, exist_ok=True)
     archive = os.path.join(out, name)
     with zipfile.ZipFile(archive, "w") as zf:
-        zf.writestr(entry(folder, epoch, 0o40755), b"")
+        zf.writestr(entry(folder, released, 0o40755), b"")
         for path, data, mode in contents:
-            zf.writestr(entry(path, epoch, mode), data, compresslevel=9)
+            zf.writestr(entry(path, released, mode), data, compresslevel=9)
     with open(os.path.join(out, "SHA256SUMS"), "w") as f:
         f.write(f"{sha256(archive)}  {name}\n")
 
-    made = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(epoch))
-    print(f"watchdog {version}, from the commit of {made}")
+    print(f"watchdog {version}, released {date}")
     print(f"  {archive}  {os.path.getsize(archive)} bytes  sha256 {sha256(archive)}")
     print(f"    {folder}watchdog.exe  {len(program)} bytes"
           f"  sha256 {hashlib.sha256(program).hexdigest()}")
