@@ -140,7 +140,8 @@ std::string ConsoleProcesses() {
 // Whether a Ctrl+C typed in this console would reach this run: "on";
 // "ignored" when this process has Ctrl+C switched off; "typed" when the
 // console's input hands Ctrl+C on as a key (ENABLE_PROCESSED_INPUT off);
-// "no-console" when the switch is off but there is no console to type in.
+// "no-console" when the switch is off but there is no console to type in;
+// "unread-0x<status>" when this process's parameters cannot be queried.
 // The switch is inherited: a process started in a process group of its own
 // has it set, as has every process started below one that called
 // SetConsoleCtrlHandler(NULL, TRUE). Windows and Wine alike keep it in bit 0
