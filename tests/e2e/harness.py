@@ -206,6 +206,9 @@ class Scratch:
             if overdue > 0:
                 running = "; ".join(described(pid) for pid in processes_under(self.dir))
                 end_processes_under(self.dir)
+                # What was started may not have become a program of the
+                # directory yet (Wine still making its prefix, say).
+                process.kill()
                 process.wait()
                 what = (f"run {runs + 1} had not begun" if runs < len(self.run_ms)
                         else "the plan was not through")
