@@ -237,13 +237,20 @@ void BreakInterpreter() {
 int Serve() {
     const int run = RunsSoFar() + 1;
     const Plan plan = PlanFor(run - 1);
+    const unsigned long long started = NowUs();
     const DWORD watchdog = ParentOf(ParentOf(GetCurrentProcessId()));
-    AppendLog("start " + std::to_string(run) + " " + std::to_string(NowUs()) + " pid=" +
+    // Counting the watchdog's handles copies its console handles into this
+    // process and closes the copies, which under Wine leaves this process
+    // without its console: what the console tells is read before, in this
+    // order whichever compiler built the server.
+    const std::string console = ConsoleProcesses();
+    const std::string ctrlC = CtrlCReach();
+    const long watchdogHandles = HandlesOf(watchdog);
+    AppendLog("start " + std::to_string(run) + " " + std::to_string(started) + " pid=" +
               std::to_string(GetCurrentProcessId()) + " watchdog=" + std::to_string(watchdog) +
-              " watchdog_handles=" + std::to_string(HandlesOf(watchdog)) +
+              " watchdog_handles=" + std::to_string(watchdogHandles) +
               " probe=" + Environment("ZENTROVA_PROBE") + " inherited=" + InheritedProbe() +
-              " console=" + ConsoleProcesses() + " ctrl_c=" + CtrlCReach() +
-              " cwd=" + CurrentDirectory());
+              " console=" + console + " ctrl_c=" + ctrlC + " cwd=" + CurrentDirectory());
     if (Has(plan, "say")) {
         std::printf("Zentrova: run %d, ending in %lu ms with code %lu\n", run, plan.runMs,
                     plan.exitCode);
