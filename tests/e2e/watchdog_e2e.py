@@ -354,8 +354,9 @@ class Terminal(WineTest):
     def assertEndedByCtrlC(self):
         """The watchdog wrote at most one failure report, for the server's
         end by Ctrl+C or for a run that failed before, and nothing after it,
-        and did not end as after a failed launch. Under Wine its status is
-        0; Windows gives 0xC000013A."""
+        and did not end as after a failed launch. Ctrl+C may end it between
+        the report's two lines. Under Wine its status is 0; Windows gives
+        0xC000013A."""
         self.assertAllEnded()
         self.assertReportsAtMostOneFailure(self.output(), self.process.returncode)
 
@@ -363,10 +364,11 @@ class Terminal(WineTest):
         written = watchdog_lines(terminal)
         self.assertNotEqual(status, 255, f"ended as after a failed launch, having written"
                             f" {written}")
-        self.assertIn(len(written), (0, 2), f"not at most one failure report with nothing after it:"
-                      f" {written}")
+        self.assertLessEqual(len(written), 2, f"more than one failure report, or something after"
+                             f" it: {written}")
         if written:
             self.assertEqual(written[0], NOTICE.rstrip(), written)
+        if len(written) == 2:
             self.assertRegex(written[1], rb"^Error code : -?\d+$", written)
 
     def output(self):
