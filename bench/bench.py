@@ -16,30 +16,20 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD = os.path.join(HERE, "..", "build", "windows")
 os.environ.setdefault("WATCHDOG_EXE", os.path.join(BUILD, "watchdog.exe"))
 os.environ.setdefault("ZENTROVA_EXE", os.path.join(BUILD, "Zentrova.exe"))
+os.environ.setdefault("BARE_LOOP_EXE", os.path.join(BUILD, "bare_loop.exe"))
 os.environ.setdefault("WINE_RUN", os.path.join(HERE, "..", "cmake", "wine-run"))
 os.environ.setdefault("E2E_SCRATCH", os.path.join(BUILD, "bench-runs"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
-from harness import (CLOSING, PAUSE_MS, WATCHDOG, WINE, Scratch,  # noqa: E402
+from harness import (BARE_LOOP, CLOSING, PAUSE_MS, WATCHDOG, WINE, Scratch,  # noqa: E402
                      end_processes_under, failure, imported_dlls, lines, pe_headers)
+from wineprocs import processor_ticks  # noqa: E402
 
-BARE_LOOP = os.path.join(BUILD, "bare_loop.exe")
 SOAK = os.path.join(BUILD, "watchdog_soak.exe")
 CYCLES = 11
 CPU_WINDOW_S = 5
 SOAK_CYCLES = 1000
 WRITE_CYCLES = 5
-
-
-def stat_fields(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        # The name may hold blanks; the fields after it do not.
-        return f.read().rsplit(")", 1)[1].split()
-
-
-def cpu_ticks(pid):
-    fields = stat_fields(pid)
-    return int(fields[11]) + int(fields[12])  # utime + stime
 
 
 def status_kib(pid, key):
@@ -50,34 +40,17 @@ def status_kib(pid, key):
     raise KeyError(key)
 
 
-def linux_pid(name, session):
-    """The Linux process that runs the Windows program `name` in `session`."""
-    # A new Wine prefix is made at the first start, which takes seconds.
-    for _ in range(1200):
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
-            try:
-                with open(f"/proc/{entry}/comm") as f:
-                    comm = f.read().strip()
-                if comm == name and int(stat_fields(entry)[3]) == session:
-                    return int(entry)
-            except (OSError, IndexError):
-                pass
-        time.sleep(0.05)
-    raise RuntimeError(f"{name} not found")
-
-
-def measure(scratch, command, name):
+def measure(scratch, command=None, name=None):
     """Processor time while the first, long run of the server lasts, the
-    restart overheads, and peak resident memory."""
+    restart overheads, and peak resident memory of the supervising program
+    (`name`, by default the scratch's program)."""
     process = scratch.start(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    pid = linux_pid(name, process.pid)
     scratch.wait(process, until_run=1)
+    pid = scratch.program_pid(name)
     time.sleep(0.5)
-    before = cpu_ticks(pid)
+    before = processor_ticks(pid)
     time.sleep(CPU_WINDOW_S)
-    ticks = cpu_ticks(pid) - before
+    ticks = processor_ticks(pid) - before
     peak = 0
     while process.poll() is None:
         try:
@@ -110,16 +83,15 @@ def soak(cycles=SOAK_CYCLES):
     written, the first use of the runtime's formatted output) and the last
     failed one, which, like the first two, lasts 300 ms,
     and whether every cycle left its two lines."""
-    scratch = Scratch(["300 1"] * 2 + ["0 1"] * (cycles - 4) + ["300 1", "0 4919"],
-                      program=SOAK)
+    scratch = Scratch(["300 1 handles"] * 2 + ["0 1 handles"] * (cycles - 4)
+                      + ["300 1 handles", "0 4919 handles"], program=SOAK)
     with open(scratch.path("out.txt"), "wb") as out:
         process = scratch.start(stdout=out, stderr=out)
     rss = []
     try:
-        pid = linux_pid("watchdog_soak.e", process.pid)
         for run in (1, 2, cycles - 1):
             scratch.wait(process, until_run=run)
-            rss.append(status_kib(pid, "VmRSS"))
+            rss.append(status_kib(scratch.program_pid(), "VmRSS"))
         status = scratch.wait(process)
     except (AssertionError, RuntimeError) as error:
         end_processes_under(scratch.dir)
@@ -143,14 +115,6 @@ def soak(cycles=SOAK_CYCLES):
             "output_exact": output == expected}
 
 
-def make_prefix():
-    """Wine makes a new prefix at the first program it starts, which takes
-    longer than any plan allows a start: it is made before anything is
-    timed."""
-    subprocess.run([WINE, "cmd.exe", "/c", "exit 0"], stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, check=True)
-
-
 def machine():
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
                 if line.startswith("model name")), "unknown processor")
@@ -165,8 +129,8 @@ def verdict(ok):
 def main():
     print("measuring the watchdog, the bare loop and the batch loop, then the soak;"
           " this takes about three minutes", file=sys.stderr)
-    watchdog = measure(Scratch(plan()), None, "watchdog.exe")
-    bare = measure(Scratch(plan(), program=BARE_LOOP), None, "bare_loop.exe")
+    watchdog = measure(Scratch(plan()))
+    bare = measure(Scratch(plan(), program=BARE_LOOP))
     batch_scratch = Scratch(plan(), program=os.path.join(HERE, "restart.bat"))
     batch = measure(batch_scratch, [WINE, "cmd.exe", "/c", "restart.bat"], "cmd.exe")
     written = writes_per_failure()
@@ -265,7 +229,9 @@ def soak_only(cycles):
 
 
 if __name__ == "__main__":
-    make_prefix()
+    # Wine makes a new prefix at the first program it starts, which takes
+    # longer than any plan allows a start: it is made before anything is timed.
+    subprocess.run([WINE, "--boot"], check=True)
     if sys.argv[1:2] == ["soak"]:
         sys.exit(soak_only(int(sys.argv[2])))
     main()

@@ -16,6 +16,9 @@ from wineprocs import described, end_processes_under, processes_under, program_o
 
 WATCHDOG = os.environ["WATCHDOG_EXE"]
 SERVER = os.environ["ZENTROVA_EXE"]
+# The least program that launches the server's command line: CreateProcessW
+# with its defaults, a wait, a pause.
+BARE_LOOP = os.environ["BARE_LOOP_EXE"]
 WINE = os.environ["WINE_RUN"]
 SCRATCH = os.environ["E2E_SCRATCH"]
 OBJDUMP = os.environ.get("OBJDUMP", "x86_64-w64-mingw32-objdump")
@@ -71,7 +74,7 @@ class Runs:
     """What the sample server recorded, one dict per run."""
 
     def __init__(self, text):
-        self.starts, self.ends, self.orphans = [], [], []
+        self.starts, self.ends, self.orphans, self.ctrl_cs = [], [], [], []
         for line in text.splitlines():
             word, *rest = line.split(" ")
             if word == "start":
@@ -83,6 +86,8 @@ class Runs:
                 self.ends.append({"t": int(rest[1]), "code": int(rest[2])})
             elif word == "orphan-end":
                 self.orphans.append(int(rest[0]))
+            elif word == "ctrl-c":
+                self.ctrl_cs.append({"t": int(rest[0]), "console": rest[1].split("=", 1)[1]})
 
     def pauses_ms(self):
         """From each run's end to the next run's start."""
@@ -118,6 +123,12 @@ class Scratch:
         except FileNotFoundError:
             return Runs("")
 
+    def environment(self, run):
+        """The variables of the environment block that run `run` was given,
+        in their order, as the sample server's "env" wrote it."""
+        with open(self.path(f"zentrova.env.{run}"), "rb") as f:
+            return f.read().decode("utf-16-le").split("\0")[:-1]
+
     def runs_begun(self):
         """How many runs of the server have begun; cheap on a long log."""
         try:
@@ -127,13 +138,15 @@ class Scratch:
             return 0
         return log.startswith(b"start ") + log.count(b"\nstart ")
 
-    def program_pid(self):
-        """The Linux process of the program under test, which Wine names by
-        the path it was started with, Linux's or Windows'."""
+    def program_pid(self, name=None):
+        """The Linux process of the program under test, or of the program
+        `name`, which Wine names by the path it was started with, Linux's or
+        Windows'."""
+        name = name or self.program
         for pid in processes_under(self.dir):
-            if program_of(pid) == self.program.lower():
+            if program_of(pid) == name.lower():
                 return pid
-        raise AssertionError(f"{self.program} is not running in {self.dir}")
+        raise AssertionError(f"{name} is not running in {self.dir}")
 
     def windows_path(self):
         return "Z:" + self.dir.replace("/", "\\")

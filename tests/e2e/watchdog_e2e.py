@@ -6,6 +6,7 @@ import fcntl
 import os
 import re
 import select
+import shutil
 import signal
 import struct
 import subprocess
@@ -13,9 +14,9 @@ import termios
 import time
 import unittest
 
-from harness import (CLOSING, NOTICE, PAUSE_MS, SLACK_MS, WATCHDOG, WINE, Scratch, Watched,
-                     WineTest, failure, flood, imported_dlls, launch_failed, lines, now_us,
-                     pe_headers)
+from harness import (BARE_LOOP, CLOSING, NOTICE, PAUSE_MS, SLACK_MS, WATCHDOG, WINE, Scratch,
+                     Watched, WineTest, failure, flood, imported_dlls, launch_failed, lines,
+                     now_us, pe_headers)
 from wineprocs import described, processes_under, processor_ticks, wakeups
 
 # How long the watchdog is watched while a server runs, how many clock ticks
@@ -103,7 +104,7 @@ class Restarts(WineTest):
 
     @classmethod
     def setUpClass(cls):
-        work = Scratch(["0 " + code for code in cls.CODES])
+        work = Scratch([f"0 {code} handles" for code in cls.CODES])
         cls.addClassCleanup(work.cleanup)
         cls.status, _, cls.err = work.run(through="capture")
         cls.writes = work.writes()
@@ -120,8 +121,8 @@ class Restarts(WineTest):
         # Started with no terminal, the watchdog and the server have no
         # console to type Ctrl+C in; what they can show is that the switch
         # that would turn Ctrl+C off is not set.
-        self.assertEqual([s["ctrl_c"] for s in self.runs.starts], ["no-console"] * 6,
-                         "Ctrl+C is switched off for the server")
+        reach = [s["ctrl_c"] for s in self.runs.starts]
+        self.assertEqual(reach, ["no-console"] * 6, f"what each run found of Ctrl+C: {reach}")
 
     def test_each_pause_is_three_seconds(self):
         pauses = self.runs.pauses_ms()
@@ -191,6 +192,21 @@ class Surroundings(WineTest):
         self.assertEqual(start["inherited"], "no")
         self.assertIn(start["watchdog"], start["console"].split(","),
                       "the server does not run in the watchdog's console")
+
+    def test_the_server_gets_the_environment_block_that_a_plain_launch_hands_on(self):
+        # The bare loop launches the same command line with CreateProcessW's
+        # defaults: a variable that the watchdog added, dropped or changed
+        # shows as a difference between the blocks of the two runs.
+        scratch = self.scratch(["0 4919 env"])
+        shutil.copy(BARE_LOOP, scratch.path("bare_loop.exe"))
+        env = dict(os.environ, ZENTROVA_PROBE="seen-by-the-server")
+        self.assertEqual(scratch.run(env=env)[0], 0)
+        plain = scratch.start([WINE, scratch.path("bare_loop.exe")], env=env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.assertEqual(scratch.wait(plain), 0)
+        watchdogs, plains = (scratch.environment(run) for run in (1, 2))
+        self.assertIn("ZENTROVA_PROBE=seen-by-the-server", plains)
+        self.assertEqual(watchdogs, plains)
 
     def test_the_inheritance_probe_sees_a_handle_that_is_inherited(self):
         scratch = self.scratch(["0 4919"])
@@ -362,8 +378,8 @@ class Terminal(WineTest):
 
     def assertReportsAtMostOneFailure(self, terminal, status):
         written = watchdog_lines(terminal)
-        self.assertNotEqual(status, 255, f"ended as after a failed launch, having written"
-                            f" {written}")
+        self.assertEqual(status, 0, f"not the status of a watchdog that Ctrl+C ended (0 under"
+                         f" Wine, 0xC000013A on Windows), having written {written}")
         self.assertLessEqual(len(written), 2, f"more than one failure report, or something after"
                              f" it: {written}")
         if written:
@@ -388,6 +404,10 @@ class Terminal(WineTest):
         self.start(["60000 1"])
         self.press_ctrl_c()
         self.assertEndedByCtrlC()
+        runs = self.work.runs()
+        self.assertEqual(len(runs.ctrl_cs), 1, "the server did not see Ctrl+C")
+        self.assertIn(runs.starts[0]["watchdog"], runs.ctrl_cs[0]["console"].split(","),
+                      "the server met Ctrl+C outside the watchdog's console")
 
     def test_ctrl_c_during_the_pause_ends_the_watchdog_and_starts_nothing(self):
         self.start(["0 1", "60000 1"])

@@ -3,11 +3,13 @@
 // its current directory, one line per run:
 //
 //     <milliseconds to run> <exit code> [say] [flood] [crash] [break-cmd] [orphan]
+//         [handles] [env]
 //
 // Run N follows line N; runs beyond the last line follow the last line, and
 // without a plan the server ends at once with 4919. Each run appends two lines
 // to "zentrova.log": what it saw when it started, and when it ended with which
-// code. Times are microseconds of the system clock.
+// code, and a Ctrl+C that reaches a run adds a line with the processes of its
+// console at that moment. Times are microseconds of the system clock.
 //
 //   say        print a line of its own to the shared console
 //   flood      write 16384 numbered lines, about 1 MiB, to its standard output
@@ -17,6 +19,10 @@
 //   break-cmd  leave an unreadable cmd.exe in the current directory, so that
 //              the watchdog's next launch fails
 //   orphan     start a copy of itself that outlives this run by 10 s
+//   handles    count the handles that the watchdog holds (under Wine this
+//              leaves the run without its console: see Serve)
+//   env        write the environment block this run was given, as it is, to
+//              "zentrova.env.<run>"
 //
 // Three modes serve the tests when it is started by hand:
 //   Zentrova.exe linger <ms>                 sleep, then log "orphan-end"
@@ -37,6 +43,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -234,23 +241,51 @@ void BreakInterpreter() {
     }
 }
 
+// Records that a Ctrl+C reached this run, and through which console, then
+// lets it take its default course.
+BOOL WINAPI RecordCtrlC(DWORD event) {
+    if (event == CTRL_C_EVENT) {
+        AppendLog("ctrl-c " + std::to_string(NowUs()) + " console=" + ConsoleProcesses());
+    }
+    return FALSE;
+}
+
+void WriteEnvironment(int run) {
+    wchar_t* block = GetEnvironmentStringsW();
+    const wchar_t* end = block;
+    while (*end) {
+        end += std::wcslen(end) + 1;
+    }
+    if (FILE* file = std::fopen(("zentrova.env." + std::to_string(run)).c_str(), "wb")) {
+        std::fwrite(block, sizeof *block, static_cast<std::size_t>(end - block), file);
+        std::fclose(file);
+    }
+    FreeEnvironmentStringsW(block);
+}
+
 int Serve() {
     const int run = RunsSoFar() + 1;
     const Plan plan = PlanFor(run - 1);
     const unsigned long long started = NowUs();
     const DWORD watchdog = ParentOf(ParentOf(GetCurrentProcessId()));
+    SetConsoleCtrlHandler(RecordCtrlC, TRUE);
     // Counting the watchdog's handles copies its console handles into this
     // process and closes the copies, which under Wine leaves this process
     // without its console: what the console tells is read before, in this
-    // order whichever compiler built the server.
+    // order whichever compiler built the server, and only the runs that ask
+    // for the count pay that price.
     const std::string console = ConsoleProcesses();
     const std::string ctrlC = CtrlCReach();
-    const long watchdogHandles = HandlesOf(watchdog);
+    const std::string watchdogHandles =
+        Has(plan, "handles") ? std::to_string(HandlesOf(watchdog)) : "-";
+    if (Has(plan, "env")) {
+        WriteEnvironment(run);
+    }
     AppendLog("start " + std::to_string(run) + " " + std::to_string(started) + " pid=" +
               std::to_string(GetCurrentProcessId()) + " watchdog=" + std::to_string(watchdog) +
-              " watchdog_handles=" + std::to_string(watchdogHandles) +
-              " probe=" + Environment("ZENTROVA_PROBE") + " inherited=" + InheritedProbe() +
-              " console=" + console + " ctrl_c=" + ctrlC + " cwd=" + CurrentDirectory());
+              " watchdog_handles=" + watchdogHandles + " probe=" + Environment("ZENTROVA_PROBE") +
+              " inherited=" + InheritedProbe() + " console=" + console + " ctrl_c=" + ctrlC +
+              " cwd=" + CurrentDirectory());
     if (Has(plan, "say")) {
         std::printf("Zentrova: run %d, ending in %lu ms with code %lu\n", run, plan.runMs,
                     plan.exitCode);
