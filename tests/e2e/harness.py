@@ -74,7 +74,7 @@ class Runs:
     """What the sample server recorded, one dict per run."""
 
     def __init__(self, text):
-        self.starts, self.ends, self.orphans, self.ctrl_cs = [], [], [], []
+        self.starts, self.ends, self.orphans = [], [], []
         for line in text.splitlines():
             word, *rest = line.split(" ")
             if word == "start":
@@ -86,8 +86,6 @@ class Runs:
                 self.ends.append({"t": int(rest[1]), "code": int(rest[2])})
             elif word == "orphan-end":
                 self.orphans.append(int(rest[0]))
-            elif word == "ctrl-c":
-                self.ctrl_cs.append({"t": int(rest[0]), "console": rest[1].split("=", 1)[1]})
 
     def pauses_ms(self):
         """From each run's end to the next run's start."""

@@ -8,8 +8,7 @@
 // Run N follows line N; runs beyond the last line follow the last line, and
 // without a plan the server ends at once with 4919. Each run appends two lines
 // to "zentrova.log": what it saw when it started, and when it ended with which
-// code, and a Ctrl+C that reaches a run adds a line with the processes of its
-// console at that moment. Times are microseconds of the system clock.
+// code. Times are microseconds of the system clock.
 //
 //   say        print a line of its own to the shared console
 //   flood      write 16384 numbered lines, about 1 MiB, to its standard output
@@ -241,15 +240,6 @@ void BreakInterpreter() {
     }
 }
 
-// Records that a Ctrl+C reached this run, and through which console, then
-// lets it take its default course.
-BOOL WINAPI RecordCtrlC(DWORD event) {
-    if (event == CTRL_C_EVENT) {
-        AppendLog("ctrl-c " + std::to_string(NowUs()) + " console=" + ConsoleProcesses());
-    }
-    return FALSE;
-}
-
 void WriteEnvironment(int run) {
     wchar_t* block = GetEnvironmentStringsW();
     const wchar_t* end = block;
@@ -268,16 +258,15 @@ int Serve() {
     const Plan plan = PlanFor(run - 1);
     const unsigned long long started = NowUs();
     const DWORD watchdog = ParentOf(ParentOf(GetCurrentProcessId()));
-    SetConsoleCtrlHandler(RecordCtrlC, TRUE);
     // Counting the watchdog's handles copies its console handles into this
     // process and closes the copies, which under Wine leaves this process
-    // without its console: what the console tells is read before, in this
-    // order whichever compiler built the server, and only the runs that ask
-    // for the count pay that price.
-    const std::string console = ConsoleProcesses();
-    const std::string ctrlC = CtrlCReach();
+    // without its console. What the console tells is read after the count,
+    // in this order whichever compiler built the server, so that the record
+    // shows the console that the run keeps until it ends or Ctrl+C comes.
     const std::string watchdogHandles =
         Has(plan, "handles") ? std::to_string(HandlesOf(watchdog)) : "-";
+    const std::string console = ConsoleProcesses();
+    const std::string ctrlC = CtrlCReach();
     if (Has(plan, "env")) {
         WriteEnvironment(run);
     }
