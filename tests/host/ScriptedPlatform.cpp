@@ -23,7 +23,7 @@ void Event(const std::string& text) {
 
 // Handles that name the launch they came from, so that a mix-up shows.
 HANDLE FakeHandle(std::size_t launch, std::uintptr_t which) {
-    return reinterpret_cast<HANDLE>(0x1000 * launch + which);
+    return reinterpret_cast<HANDLE>(0x1000 * launch + which);  // NOLINT(performance-no-int-to-ptr)
 }
 
 }  // namespace

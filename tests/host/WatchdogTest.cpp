@@ -76,8 +76,8 @@ protected:
         return status;
     }
 
-    std::string Out() const { return ReadFile(outPath); }
-    std::string Err() const { return ReadFile(errPath); }
+    [[nodiscard]] std::string Out() const { return ReadFile(outPath); }
+    [[nodiscard]] std::string Err() const { return ReadFile(errPath); }
 
     int outFd = -1;
     int errFd = -1;

@@ -125,7 +125,8 @@ std::string InheritedProbe() {
     }
     // Only an event answers ResetEvent, so a handle of another kind that
     // happens to have the same value does not count.
-    auto probe = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(std::strtoull(value, nullptr, 0)));
+    const ULONG_PTR number = std::strtoull(value, nullptr, 0);
+    auto* probe = reinterpret_cast<HANDLE>(number);  // NOLINT(performance-no-int-to-ptr)
     return ResetEvent(probe) ? "yes" : "no";
 }
 
@@ -168,7 +169,7 @@ std::string CtrlCReach() {
     if (consoleFlags & IgnoreCtrlC) {
         return "ignored";
     }
-    const HANDLE input =
+    HANDLE input =
         CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, 0, nullptr);
     if (input == INVALID_HANDLE_VALUE) {
@@ -186,7 +187,7 @@ std::string CtrlCReach() {
 void Flood(int run) {
     constexpr int Lines = 16384;
     constexpr std::size_t Block = 4096;
-    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     std::string block;
     for (int line = 1; line <= Lines; ++line) {
         char text[80];
@@ -270,11 +271,11 @@ int Serve() {
     if (Has(plan, "env")) {
         WriteEnvironment(run);
     }
-    AppendLog("start " + std::to_string(run) + " " + std::to_string(started) + " pid=" +
-              std::to_string(GetCurrentProcessId()) + " watchdog=" + std::to_string(watchdog) +
-              " watchdog_handles=" + watchdogHandles + " probe=" + Environment("ZENTROVA_PROBE") +
-              " inherited=" + InheritedProbe() + " console=" + console + " ctrl_c=" + ctrlC +
-              " cwd=" + CurrentDirectory());
+    AppendLog("start " + std::to_string(run) + " " + std::to_string(started) +
+              " pid=" + std::to_string(GetCurrentProcessId()) +
+              " watchdog=" + std::to_string(watchdog) + " watchdog_handles=" + watchdogHandles +
+              " probe=" + Environment("ZENTROVA_PROBE") + " inherited=" + InheritedProbe() +
+              " console=" + console + " ctrl_c=" + ctrlC + " cwd=" + CurrentDirectory());
     if (Has(plan, "say")) {
         std::printf("Zentrova: run %d, ending in %lu ms with code %lu\n", run, plan.runMs,
                     plan.exitCode);
@@ -293,6 +294,7 @@ int Serve() {
     AppendLog("end " + std::to_string(run) + " " + std::to_string(NowUs()) + " " +
               std::to_string(plan.exitCode));
     if (Has(plan, "crash")) {
+        // NOLINTNEXTLINE(clang-analyzer-core.NullDereference): the crash is the point
         *static_cast<volatile int*>(nullptr) = 1;
     }
     ExitProcess(static_cast<UINT>(plan.exitCode));
@@ -341,9 +343,9 @@ STARTUPINFOW WithStandardHandles(HANDLE input, HANDLE output, HANDLE error) {
 // a real console does each run see which processes share it. The standard
 // handles stay the ones this process was given.
 int RunWithInheritableHandle(const wchar_t* program) {
-    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-    const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
     FreeConsole();
     AllocConsole();
 

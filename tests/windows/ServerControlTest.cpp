@@ -76,13 +76,13 @@ TEST_F(ServerControl, AwaitReturnsTheServersFullCodeAndClosesBothHandles) {
     EXPECT_TRUE(IsOpen(launch.process.hProcess));
     EXPECT_TRUE(IsOpen(launch.process.hThread));
 
-    EXPECT_EQ(AwaitServerExit(launch.process), 0x80000001u);
+    EXPECT_EQ(AwaitServerExit(launch.process), 0x80000001U);
     EXPECT_FALSE(IsOpen(launch.process.hProcess));
     EXPECT_FALSE(IsOpen(launch.process.hThread));
 
     const LaunchResult second = LaunchServer();
     ASSERT_TRUE(second.ok);
-    EXPECT_EQ(AwaitServerExit(second.process), 4919u);
+    EXPECT_EQ(AwaitServerExit(second.process), 4919U);
 }
 
 TEST_F(ServerControl, CyclesLeaveNoHandleBehind) {
@@ -97,7 +97,7 @@ TEST_F(ServerControl, CyclesLeaveNoHandleBehind) {
         const LaunchResult launch = LaunchServer();
         ASSERT_TRUE(launch.ok);
         EXPECT_EQ(OwnHandles(), before + 2) << "a launch holds exactly its two handles";
-        EXPECT_EQ(AwaitServerExit(launch.process), 1u);
+        EXPECT_EQ(AwaitServerExit(launch.process), 1U);
         EXPECT_EQ(OwnHandles(), before);
     }
 }
@@ -105,7 +105,7 @@ TEST_F(ServerControl, CyclesLeaveNoHandleBehind) {
 TEST_F(ServerControl, MissingServerStillLaunchesAndReportsTheInterpretersCode) {
     const LaunchResult launch = LaunchServer();
     ASSERT_TRUE(launch.ok) << launch.error;
-    EXPECT_EQ(AwaitServerExit(launch.process), 9009u);
+    EXPECT_EQ(AwaitServerExit(launch.process), 9009U);
 }
 
 TEST_F(ServerControl, UnstartableInterpreterFailsWithTheSystemErrorAndHoldsNothing) {
@@ -123,7 +123,7 @@ TEST_F(ServerControl, UnreadableExitCodeReadsAllOnesAndBothHandlesAreStillClosed
     // from it.
     HANDLE notAProcess = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     HANDLE notAThread = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-    EXPECT_EQ(AwaitServerExit({notAProcess, notAThread}), 0xFFFFFFFFu);
+    EXPECT_EQ(AwaitServerExit({notAProcess, notAThread}), 0xFFFFFFFFU);
     EXPECT_FALSE(IsOpen(notAProcess));
     EXPECT_FALSE(IsOpen(notAThread));
 }

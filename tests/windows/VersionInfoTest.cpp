@@ -35,7 +35,7 @@ protected:
         const std::wstring exe = ExePath();
         DWORD ignored = 0;
         const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &ignored);
-        ASSERT_GT(size, 0u) << "no version information in the exe, error " << GetLastError();
+        ASSERT_GT(size, 0U) << "no version information in the exe, error " << GetLastError();
         block.resize(size);
         ASSERT_TRUE(GetFileVersionInfoW(exe.c_str(), 0, size, block.data()));
     }
@@ -59,7 +59,7 @@ TEST_F(VersionInfo, NumbersAreTheBuildsVersion) {
     ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", &value, &length));
     ASSERT_EQ(length, sizeof(VS_FIXEDFILEINFO));
     const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
-    EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+    EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDU);
     const DWORD high = MAKELONG(WATCHDOG_VERSION_MINOR, WATCHDOG_VERSION_MAJOR);
     const DWORD low = MAKELONG(0, WATCHDOG_VERSION_PATCH);
     EXPECT_EQ(fixed->dwFileVersionMS, high);
