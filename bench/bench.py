@@ -13,7 +13,7 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-BUILD = os.path.join(HERE, "..", "build", "windows")
+BUILD = os.path.realpath(os.path.join(HERE, "..", "build", "windows"))
 os.environ.setdefault("WATCHDOG_EXE", os.path.join(BUILD, "watchdog.exe"))
 os.environ.setdefault("ZENTROVA_EXE", os.path.join(BUILD, "Zentrova.exe"))
 os.environ.setdefault("BARE_LOOP_EXE", os.path.join(BUILD, "bare_loop.exe"))
