@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -110,6 +111,27 @@ TEST_F(WatchdogRun, OnlyTheExactStopCodeStops) {
     }
     expected += std::string("[launch 7]\n[await 7]\n") + Closing;
     EXPECT_EQ(Out(), expected);
+}
+
+TEST_F(WatchdogRun, RestartsWithoutLimitAndWithoutGrowthOfThePause) {
+    // Far beyond any limit a watchdog could plausibly have: every cycle is
+    // the first one again, and the stop code still stops at the end.
+    constexpr int FailedCycles = 50000;
+    std::vector<ScriptedLaunch> launches(FailedCycles, ServerEnds(1));
+    launches.push_back(ServerEnds(4919));
+    EXPECT_EQ(Run(std::move(launches)), 0);
+    std::string expected;
+    for (int cycle = 1; cycle <= FailedCycles + 1; ++cycle) {
+        expected += "[launch " + std::to_string(cycle) + "]\n[await " + std::to_string(cycle) +
+                    "]\n" + (cycle <= FailedCycles ? Failure("1") + "[sleep 3000]\n" : Closing);
+    }
+    const std::string out = Out();
+    const auto at = static_cast<std::size_t>(
+        std::mismatch(out.begin(), out.end(), expected.begin(), expected.end()).first -
+        out.begin());
+    EXPECT_EQ(out.size(), expected.size());
+    EXPECT_EQ(out.substr(at, 120), expected.substr(at, 120))
+        << "the first difference, at byte " << at;
 }
 
 TEST_F(WatchdogRun, FirstLaunchFailingEndsAtOnceWithMinusOne) {
