@@ -1,7 +1,8 @@
 """Runs the Windows tests on one Wine server that the suite starts and ends.
 
     suite.py start                   a fresh server for the prefix, with Wine's
-                                     own services settled, before the first test
+                                     own services settled, before the first
+                                     test, within SUITE_START_BOUND_S seconds
     suite.py run NAME -- COMMAND...  one test, within SUITE_BOUND_S seconds
     suite.py finish                  after the last test: fails when a test
                                      left a program running, and ends every
@@ -25,9 +26,9 @@ from wineprocs import described, end_processes, processes_of_prefix, program_of
 WINE = os.environ["WINE_RUN"]
 PREFIX = os.path.realpath(subprocess.run([WINE, "--prefix"], capture_output=True, text=True,
                                          check=True).stdout.strip())
-# How long one test may take; CTest's own time-out is longer, so that this
-# bound fires first and the suite ends what the test started.
+# How long one test, and the start, may take (tests/windows/CMakeLists.txt).
 BOUND_S = int(os.environ["SUITE_BOUND_S"])
+START_BOUND_S = int(os.environ["SUITE_START_BOUND_S"])
 
 # What Wine says when it fails for reasons of its own.
 WINE_WORDS = ("wineserver crashed", "wine client error", "failed to map the shared user data",
@@ -60,19 +61,25 @@ def end_prefix():
 
 def start():
     """A fresh server, and Wine's own services started and settled, so that
-    no test starts while they do."""
+    no test starts while they do; the prefix is made on first use."""
+    deadline = time.monotonic() + START_BOUND_S
+
+    def left():
+        if (seconds := deadline - time.monotonic()) <= 0:
+            raise RuntimeError(f"the Wine server and its services were not ready within"
+                               f" {START_BOUND_S} s")
+        return seconds
+
     end_prefix()
-    subprocess.run([WINE, "--serve"], check=True, timeout=120)
-    deadline = time.monotonic() + 30
+    subprocess.run([WINE, "--serve"], check=True, timeout=left())
     while not (server := server_of_prefix()):
-        if time.monotonic() > deadline:
-            raise RuntimeError("the Wine server did not start")
+        left()
         time.sleep(0.05)
-    subprocess.run([WINE, "--boot"], timeout=120, check=True)
+    subprocess.run([WINE, "--boot"], timeout=left(), check=True)
     settled, seen = time.monotonic(), set()
-    while time.monotonic() - settled < 1 and time.monotonic() < deadline:
-        now = set(processes_of_prefix(PREFIX))
-        if now != seen:
+    while time.monotonic() - settled < 1:
+        left()
+        if (now := set(processes_of_prefix(PREFIX))) != seen:
             settled, seen = time.monotonic(), now
         time.sleep(0.1)
     say(f"Wine server {server} for {PREFIX}")

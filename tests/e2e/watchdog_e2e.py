@@ -86,6 +86,9 @@ class OperatorGuide(unittest.TestCase):
 
 
 class StopCode(WineTest):
+    """The stop code at the first run: one launch, the closing line alone,
+    status 0."""
+
     def test_stop_code_at_the_first_run_closes_after_one_launch(self):
         scratch = self.scratch(["0 4919"])
         status, out, err = scratch.run()
@@ -140,6 +143,10 @@ class Restarts(WineTest):
 
 
 class LaunchFailure(WineTest):
+    """A launch that fails, first or after failed cycles, ends the watchdog
+    at once with its one line and status -1 (255 under Wine), every line
+    before it kept."""
+
     def test_first_launch_failing_ends_at_once_with_minus_one(self):
         scratch = self.scratch(["0 4919"])
         # Found next to the program before the system's own interpreter.
@@ -164,6 +171,9 @@ class LaunchFailure(WineTest):
 
 
 class MissingServer(WineTest):
+    """With no server in its folder, the interpreter's 9009 is reported and
+    the server looked for again every three seconds, without end."""
+
     def test_the_interpreters_code_is_reported_every_three_seconds_without_end(self):
         scratch = self.scratch([], server=False)
         watched = Watched(scratch)
@@ -181,6 +191,10 @@ class MissingServer(WineTest):
 
 
 class Surroundings(WineTest):
+    """The server runs in the watchdog's console, environment and folder,
+    inherits no handle, and its own output reaches the watchdog's whole;
+    arguments change nothing."""
+
     def test_the_server_sees_the_watchdogs_environment_and_directory_and_no_handle(self):
         scratch = self.scratch(["0 4919"])
         env = dict(os.environ, ZENTROVA_PROBE="seen-by-the-server")
