@@ -6,10 +6,7 @@
         (YYYY-MM-DD, from the changelog) dates every entry; the order and
         modes are fixed, so that the zip's bytes follow from its contents and
         its version alone.
-    pack-release.py record ZIP
-        prints the record of a zip made before: the zip's and each shipped
-        file's SHA-256, and the build environment of this machine.
-    pack-release.py compare RECORDED MADE
+    pack-release.py compare RECORD OTHER
         fails, naming each shipped file that differs and whether the build
         environment does, unless the two records have the same checksums.
 
@@ -41,7 +38,10 @@ def text_for_windows(path):
     shows as lines."""
     with open(os.path.join(ROOT, path), "rb") as f:
         text = f.read().replace(b"\r\n", b"\n")
-    text.decode("ascii")  # plain ASCII reads the same under any code page
+    try:
+        text.decode("ascii")  # plain ASCII reads the same under any code page
+    except UnicodeDecodeError as e:
+        sys.exit(f"pack-release: {path} is not plain ASCII: byte {e.start} is 0x{text[e.start]:02X}")
     return text.replace(b"\n", b"\r\n")
 
 
@@ -84,42 +84,48 @@ def record(archive):
     return "".join(line + "\n" for line in lines)
 
 
-def fields(text):
-    """A record's fields: a list of lines for each field that has them."""
-    parsed, name = {}, None
-    for line in text.splitlines():
-        if line.startswith(" "):
-            parsed[name].append(line.strip())
-        else:
-            name, value = line.split(":", 1)
-            parsed[name] = value.strip() or []
-    return parsed
+def read_record(path):
+    """A record's checksums (by file name), build environment and date."""
+    try:
+        with open(path) as f:
+            parsed, name = {}, None
+            for line in f.read().splitlines():
+                if line.startswith(" "):
+                    parsed[name].append(line.strip())
+                else:
+                    name, value = line.split(":", 1)
+                    parsed[name] = value.strip() or []
+        sums = dict(reversed(line.split("  ", 1)) for line in parsed["Checksums-Sha256"])
+        return sums, parsed["Build-Environment"], parsed["Date"]
+    except (OSError, ValueError, KeyError, AttributeError) as e:
+        sys.exit(f"pack-release: {path} is not a release record ({type(e).__name__}: {e})")
 
 
-def compare(recorded_path, made_path):
-    with open(recorded_path) as f, open(made_path) as g:
-        recorded, made = fields(f.read()), fields(g.read())
+def compare(record_path, other_path):
+    (sums, environment, date), (other_sums, other_environment, other_date) = (
+        read_record(path) for path in (record_path, other_path))
     # The zip's checksum covers its version, date and files; the build
     # environment only helps to tell why a release came out otherwise.
-    if recorded["Checksums-Sha256"] == made["Checksums-Sha256"]:
+    if sums == other_sums:
         return 0
-    sums = [dict(reversed(line.split("  ", 1)) for line in r["Checksums-Sha256"])
-            for r in (recorded, made)]
-    files = [name for name in sorted(set(sums[0]) | set(sums[1]))
-             if not name.endswith(".zip") and sums[0].get(name) != sums[1].get(name)]
+    files = [name for name in sorted(set(sums) | set(other_sums))
+             if not name.endswith(".zip") and sums.get(name) != other_sums.get(name)]
     for name in files:
-        how = ("differs from the one on record" if name in sums[0] and name in sums[1]
-               else "is in only one of the recorded and the made release")
-        print(f"check-release: {name} {how}")
+        print(f"check-release: {name} "
+              + ("differs" if name in sums and name in other_sums else "is in only one of them"))
     if not files:
-        print("check-release: the zip holds the recorded files, "
-              + (f"but is dated {made['Date']}, not {recorded['Date']}"
-                 if made["Date"] != recorded["Date"] else "packed differently"))
-    new = sorted(set(made["Build-Environment"]) - set(recorded["Build-Environment"]))
-    old = sorted(set(recorded["Build-Environment"]) - set(made["Build-Environment"]))
-    print("check-release: the build environment "
-          + (f"differs from the recorded one: {'; '.join(new)} (on record: {'; '.join(old)})"
-             if new or old else "is the recorded one"))
+        print("check-release: the zips hold the same files, "
+              + (f"but are dated {date} and {other_date}" if date != other_date
+                 else "packed differently"))
+    new = sorted(set(other_environment) - set(environment))
+    old = sorted(set(environment) - set(other_environment))
+    if new or old:
+        print(f"check-release: the build environment differs: {'; '.join(new)} (in"
+              f" {record_path}: {'; '.join(old)}). Where nothing that the zip ships has"
+              " changed, the release comes out otherwise because the build tools have:"
+              " release a new version, whose record is made with them")
+    else:
+        print("check-release: the build environment is the same")
     return 1
 
 
@@ -159,8 +165,8 @@ def pack(version, date, exe, out):
 
 
 if __name__ == "__main__":
-    verb, *args = sys.argv[1:]
-    if verb == "record":
-        sys.stdout.write(record(*args))
-        sys.exit(0)
-    sys.exit({"pack": pack, "compare": compare}[verb](*args))
+    verbs = {"pack": pack, "compare": compare}
+    verb, args = (sys.argv[1:2] or [""])[0], sys.argv[2:]
+    if verb not in verbs or len(args) != verbs[verb].__code__.co_argcount:
+        sys.exit("pack-release: usage: pack VERSION DATE EXE OUT, or compare RECORD OTHER")
+    sys.exit(verbs[verb](*args))
