@@ -6,7 +6,6 @@ import os
 import select
 import shutil
 import subprocess
-import sys
 import tempfile
 import threading
 import time
@@ -195,7 +194,6 @@ class Scratch:
             status = self.wait(process)
         with open(self.path("run.out"), "rb") as out, open(self.path("run.err"), "rb") as err:
             out, err = out.read(), err.read()
-        self.tell_unplanned_failures(out)
         return status, out, err
 
     def wait(self, process, until_run=None):
@@ -217,8 +215,6 @@ class Scratch:
             if overdue > 0:
                 running = "; ".join(described(pid) for pid in processes_under(self.dir))
                 end_processes_under(self.dir)
-                # What was started may not have become a program of the
-                # directory yet (Wine still making its prefix, say).
                 process.kill()
                 process.wait()
                 what = (f"run {runs + 1} had not begun" if runs < len(self.run_ms)
@@ -227,19 +223,6 @@ class Scratch:
                                      f" start, in {self.dir}; still running then:"
                                      f" {running or 'nothing'}")
             time.sleep(0.05)
-
-    def tell_unplanned_failures(self, out):
-        """Says in one line when a process start failed that the test did not
-        plan: the watchdog's launch (where no broken interpreter was put in
-        its directory) or the interpreter's start of a server that is there."""
-        out = out or b"".join(self.writes())
-        planned = os.path.exists(self.path("cmd.exe"))
-        for line in out.splitlines():
-            if line.startswith(b"Create Process failed") and not planned:
-                print(f"unplanned launch failure: {line.decode()} in {self.dir}", file=sys.stderr)
-            if line == b"Error code : 9009" and os.path.exists(self.path("Zentrova.exe")):
-                print(f"the interpreter could not start the server (9009) in {self.dir}",
-                      file=sys.stderr)
 
     def start(self, command=None, stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen):
         self.started = time.monotonic()
@@ -309,7 +292,6 @@ class Watched:
         finally:
             self.exited = now_us()
             self._stop_reading()
-        self.scratch.tell_unplanned_failures(self.out())
         return status
 
     def kill(self):

@@ -98,8 +98,8 @@ def end_processes(find, patience_s=5):
         time.sleep(0.05)
 
 
-def end_processes_under(folder, patience_s=5):
-    end_processes(lambda: processes_under(folder), patience_s)
+def end_processes_under(folder):
+    end_processes(lambda: processes_under(folder))
 
 
 def processor_ticks(pid):

@@ -228,7 +228,6 @@ std::wstring OwnPath() {
 void StartOrphan() {
     PROCESS_INFORMATION created{};
     if (Start(L"\"" + OwnPath() + L"\" linger 10000", created)) {
-        AppendLog("orphan " + std::to_string(created.dwProcessId));
         CloseHandle(created.hProcess);
         CloseHandle(created.hThread);
     }

@@ -1,7 +1,7 @@
 // Reads watchdog.exe's version information back through the platform's
 // version API, as Explorer does for Properties > Details, and compares it
-// with the version the build was made with. The exe is the one beside this
-// test, or the one that WATCHDOG_EXE names (a release's, for instance).
+// with the version the build was made with. WATCHDOG_EXE names the exe: the
+// build's, or a release's.
 
 #include "version.h"
 
@@ -15,16 +15,6 @@
 
 namespace {
 
-std::wstring ExePath() {
-    if (const wchar_t* named = _wgetenv(L"WATCHDOG_EXE")) {
-        return named;
-    }
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    const std::wstring path = self;
-    return path.substr(0, path.find_last_of(L"\\/")) + L"\\watchdog.exe";
-}
-
 std::wstring Widened(const char* text) {
     return {text, text + std::strlen(text)};
 }
@@ -32,7 +22,9 @@ std::wstring Widened(const char* text) {
 class VersionInfo : public testing::Test {
 protected:
     void SetUp() override {
-        const std::wstring exe = ExePath();
+        const wchar_t* named = _wgetenv(L"WATCHDOG_EXE");
+        ASSERT_NE(named, nullptr) << "WATCHDOG_EXE does not name the exe";
+        const std::wstring exe = named;
         DWORD ignored = 0;
         const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &ignored);
         ASSERT_GT(size, 0U) << "no version information in the exe, error " << GetLastError();
