@@ -21,7 +21,7 @@ import sys
 import tempfile
 import time
 
-from wineprocs import described, end_processes, processes_of_prefix, program_of
+from wineprocs import WINE_WORDS, described, end_processes, processes_of_prefix, program_of
 
 WINE = os.environ["WINE_RUN"]
 PREFIX = os.path.realpath(subprocess.run([WINE, "--prefix"], capture_output=True, text=True,
@@ -30,9 +30,6 @@ PREFIX = os.path.realpath(subprocess.run([WINE, "--prefix"], capture_output=True
 BOUND_S = int(os.environ["SUITE_BOUND_S"])
 START_BOUND_S = int(os.environ["SUITE_START_BOUND_S"])
 
-# What Wine says when it fails for reasons of its own.
-WINE_WORDS = ("wineserver crashed", "wine client error", "failed to map the shared user data",
-              "could not load kernel32.dll")
 # Wine's own programs, which its server starts and keeps for the prefix.
 WINE_SERVICES = {"services.exe", "winedevice.exe", "plugplay.exe", "svchost.exe", "rpcss.exe",
                  "explorer.exe", "wineboot.exe"}

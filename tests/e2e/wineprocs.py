@@ -7,10 +7,49 @@ import os
 import signal
 import time
 
+# What Wine says when it fails for reasons of its own.
+WINE_WORDS = ("wineserver crashed", "wine client error", "failed to map the shared user data",
+              "could not load kernel32.dll")
+
+
+def _tasks(pid):
+    """The /proc folders of a process's threads, the process's own first:
+    once its first thread has ended, the others still show what it runs,
+    where and with what environment."""
+    try:
+        return [f"/proc/{pid}"] + [f"/proc/{pid}/task/{task}" for task in os.listdir(
+            f"/proc/{pid}/task") if task != str(pid)]
+    except OSError:
+        return []
+
+
+def _read(pid, read):
+    for task in _tasks(pid):
+        try:
+            return read(task)
+        except OSError:
+            pass
+    raise OSError(f"process {pid} is gone")
+
+
+def _cmdline(task):
+    with open(f"{task}/cmdline", "rb") as f:
+        if command := f.read():
+            return command
+    raise OSError(f"{task} has no command line")
+
+
+def _environ(task):
+    with open(f"{task}/environ", "rb") as f:
+        if environ := f.read():
+            return environ
+    raise OSError(f"{task} has no environment")
+
 
 def _is_wine(pid):
     try:
-        return os.path.basename(os.readlink(f"/proc/{pid}/exe")).startswith("wine")
+        return os.path.basename(_read(pid, lambda task: os.readlink(f"{task}/exe"))) \
+            .startswith("wine")
     except OSError:
         return False
 
@@ -26,7 +65,7 @@ def processes_under(folder):
     found = []
     for pid in _pids():
         try:
-            cwd = os.readlink(f"/proc/{pid}/cwd")
+            cwd = _read(pid, lambda task: os.readlink(f"{task}/cwd"))
         except OSError:
             continue
         if (cwd == folder or cwd.startswith(folder.rstrip("/") + "/")) and _is_wine(pid):
@@ -42,11 +81,11 @@ def processes_of_prefix(prefix):
     found = []
     for pid in _pids():
         try:
-            with open(f"/proc/{pid}/environ", "rb") as f:
-                prefixes = [v[len(b"WINEPREFIX="):] for v in f.read().split(b"\0")
-                            if v.startswith(b"WINEPREFIX=")]
+            environ = _read(pid, _environ)
         except OSError:
             continue
+        prefixes = [v[len(b"WINEPREFIX="):] for v in environ.split(b"\0")
+                    if v.startswith(b"WINEPREFIX=")]
         if prefixes and os.path.realpath(prefixes[-1]) == wanted and _is_wine(pid):
             found.append(pid)
     return found
@@ -56,18 +95,33 @@ def program_of(pid):
     """The program a Wine process runs, as Wine names it: the last part of
     its first argument, Linux's path or Windows'."""
     try:
-        with open(f"/proc/{pid}/cmdline", "rb") as f:
-            first = f.read().split(b"\0")[0].decode(errors="replace").strip()
+        first = _read(pid, _cmdline).split(b"\0")[0].decode(errors="replace").strip()
     except OSError:
         return ""
     return first.replace("\\", "/").split("/")[-1].lower()
 
 
+def _state(task):
+    with open(f"{task}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()[0]
+
+
 def alive(pid):
-    """Whether the process is there and not a zombie."""
+    """Whether any thread of the process is there and not a zombie."""
+    for task in _tasks(pid):
+        try:
+            if _state(task) != "Z":
+                return True
+        except (OSError, IndexError):
+            pass
+    return False
+
+
+def first_thread_ended(pid):
+    """Whether the process's first thread, which ran the program's own code,
+    has ended while other threads of it have not."""
     try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+        return _state(f"/proc/{pid}") == "Z" and alive(pid)
     except (OSError, IndexError):
         return False
 
@@ -75,9 +129,8 @@ def alive(pid):
 def described(pid):
     """A process's pid, command line and working folder, for a report."""
     try:
-        with open(f"/proc/{pid}/cmdline", "rb") as f:
-            command = f.read().replace(b"\0", b" ").decode(errors="replace").strip()
-        return f"{pid} {command} (in {os.readlink(f'/proc/{pid}/cwd')})"
+        command = _read(pid, _cmdline).replace(b"\0", b" ").decode(errors="replace").strip()
+        return f"{pid} {command} (in {_read(pid, lambda task: os.readlink(f'{task}/cwd'))})"
     except OSError:
         return f"{pid} (gone)"
 
