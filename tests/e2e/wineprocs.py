@@ -13,9 +13,6 @@ WINE_WORDS = ("wineserver crashed", "wine client error", "failed to map the shar
 
 
 def _tasks(pid):
-    """The /proc folders of a process's threads, the process's own first:
-    once its first thread has ended, the others still show what it runs,
-    where and with what environment."""
     try:
         return [f"/proc/{pid}"] + [f"/proc/{pid}/task/{task}" for task in os.listdir(
             f"/proc/{pid}/task") if task != str(pid)]
@@ -23,33 +20,26 @@ def _tasks(pid):
         return []
 
 
-def _read(pid, read):
+def _read(pid, name):
+    """An entry of a process in /proc, "cwd" and "exe" as the paths they
+    name. Once a process's first thread has ended, its own entries read
+    empty or not at all, but its other threads' still show what it runs,
+    where, and with what environment."""
     for task in _tasks(pid):
         try:
-            return read(task)
+            if name in ("cwd", "exe"):
+                return os.readlink(f"{task}/{name}")
+            with open(f"{task}/{name}", "rb") as f:
+                if content := f.read():
+                    return content
         except OSError:
             pass
-    raise OSError(f"process {pid} is gone")
-
-
-def _cmdline(task):
-    with open(f"{task}/cmdline", "rb") as f:
-        if command := f.read():
-            return command
-    raise OSError(f"{task} has no command line")
-
-
-def _environ(task):
-    with open(f"{task}/environ", "rb") as f:
-        if environ := f.read():
-            return environ
-    raise OSError(f"{task} has no environment")
+    raise OSError(f"no thread of process {pid} shows its {name}")
 
 
 def _is_wine(pid):
     try:
-        return os.path.basename(_read(pid, lambda task: os.readlink(f"{task}/exe"))) \
-            .startswith("wine")
+        return os.path.basename(_read(pid, "exe")).startswith("wine")
     except OSError:
         return False
 
@@ -65,7 +55,7 @@ def processes_under(folder):
     found = []
     for pid in _pids():
         try:
-            cwd = _read(pid, lambda task: os.readlink(f"{task}/cwd"))
+            cwd = _read(pid, "cwd")
         except OSError:
             continue
         if (cwd == folder or cwd.startswith(folder.rstrip("/") + "/")) and _is_wine(pid):
@@ -81,7 +71,7 @@ def processes_of_prefix(prefix):
     found = []
     for pid in _pids():
         try:
-            environ = _read(pid, _environ)
+            environ = _read(pid, "environ")
         except OSError:
             continue
         prefixes = [v[len(b"WINEPREFIX="):] for v in environ.split(b"\0")
@@ -95,7 +85,7 @@ def program_of(pid):
     """The program a Wine process runs, as Wine names it: the last part of
     its first argument, Linux's path or Windows'."""
     try:
-        first = _read(pid, _cmdline).split(b"\0")[0].decode(errors="replace").strip()
+        first = _read(pid, "cmdline").split(b"\0")[0].decode(errors="replace").strip()
     except OSError:
         return ""
     return first.replace("\\", "/").split("/")[-1].lower()
@@ -129,8 +119,8 @@ def first_thread_ended(pid):
 def described(pid):
     """A process's pid, command line and working folder, for a report."""
     try:
-        command = _read(pid, _cmdline).replace(b"\0", b" ").decode(errors="replace").strip()
-        return f"{pid} {command} (in {_read(pid, lambda task: os.readlink(f'{task}/cwd'))})"
+        command = _read(pid, "cmdline").replace(b"\0", b" ").decode(errors="replace").strip()
+        return f"{pid} {command} (in {_read(pid, 'cwd')})"
     except OSError:
         return f"{pid} (gone)"
 
