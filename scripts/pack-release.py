@@ -41,7 +41,8 @@ def text_for_windows(path):
     try:
         text.decode("ascii")  # plain ASCII reads the same under any code page
     except UnicodeDecodeError as e:
-        sys.exit(f"pack-release: {path} is not plain ASCII: byte {e.start} is 0x{text[e.start]:02X}")
+        sys.exit(f"pack-release: {path} is not plain ASCII: byte {e.start}"
+                 f" is 0x{text[e.start]:02X}")
     return text.replace(b"\n", b"\r\n")
 
 

@@ -382,24 +382,26 @@ class Terminal(WineTest):
         started; not the console host, which is Wine's."""
         watchdog = [self.process.pid] if self.process.poll() is None else []
         return [pid for pid in set(processes_under(self.work.dir) + watchdog)
-                if program_of(pid) != "conhost.exe" and alive(pid) and not first_thread_ended(pid)]
+                if program_of(pid) != "conhost.exe" and not first_thread_ended(pid) and alive(pid)]
 
     def assertAllEnded(self):
         """Soon the watchdog and all it started are gone, and the server has
         not been started again; it had Ctrl+C on, in the watchdog's console,
-        as it found them once its start-up was done. Then Wine's own ends."""
+        as it found them once its start-up was done. Then Wine's own ends.
+        Returns whether Wine's exit of the watchdog's process hung."""
         deadline = time.monotonic() + ENDED_S
         while (survivors := self.programs()) and time.monotonic() < deadline:
             time.sleep(0.05)
         if survivors:
             self.fail(f"still running {ENDED_S} s later: "
                       + "; ".join(described(pid) for pid in survivors))
-        self.assertWineEnds()
+        hung = self.assertWineEnds()
         starts = self.work.runs().starts
         self.assertEqual(len(starts), 1, "the server was started again")
         self.assertEqual(starts[0]["ctrl_c"], "on", "what the server found of Ctrl+C")
         self.assertIn(starts[0]["watchdog"], starts[0]["console"].split(","),
                       "the server does not run in the watchdog's console")
+        return hung
 
     def assertWineEnds(self):
         """The rest of the watchdog's process and the console host end soon
@@ -413,8 +415,8 @@ class Terminal(WineTest):
             return time.monotonic() - began
 
         took = settle()
-        self.hung = self.process.poll() is None
-        if self.hung:
+        hung = self.process.poll() is None
+        if hung:
             print(f"\nWine's exit of the watchdog's process hung after its own thread had ended"
                   f" ({described(self.process.pid)}); the test ends it")
             end_processes(lambda: [self.process.pid])
@@ -424,6 +426,7 @@ class Terminal(WineTest):
             self.fail(f"Wine's own still running {WINE_ENDED_S} s after the programs had"
                       f" ended: " + "; ".join(left))
         print(f"\nWine's own ended {took:.3f} s after the programs")
+        return hung
 
     def assertEndedByCtrlC(self):
         """The watchdog wrote at most one failure report, for the server's
@@ -431,9 +434,8 @@ class Terminal(WineTest):
         and did not end as after a failed launch. Ctrl+C may end it between
         the report's two lines. Under Wine its status is 0; Windows gives
         0xC000013A."""
-        self.assertAllEnded()
-        self.assertReportsAtMostOneFailure(self.output(),
-                                           None if self.hung else self.process.returncode)
+        hung = self.assertAllEnded()
+        self.assertReportsAtMostOneFailure(self.output(), None if hung else self.process.returncode)
 
     def assertReportsAtMostOneFailure(self, terminal, status):
         written = watchdog_lines(terminal)
