@@ -96,9 +96,9 @@ class Scratch:
     default watchdog.exe) and, unless told otherwise, the sample server and
     its plan."""
 
-    def __init__(self, plan, server=True, program=WATCHDOG):
+    def __init__(self, plan, server=True, program=WATCHDOG, prefix=None):
         os.makedirs(SCRATCH, exist_ok=True)
-        self.dir = tempfile.mkdtemp(dir=SCRATCH)
+        self.dir = tempfile.mkdtemp(dir=SCRATCH, prefix=prefix)
         self.run_ms = [int(line.split()[0], 0) for line in plan]
         self.program = os.path.basename(program)
         shutil.copy(program, self.dir)

@@ -40,6 +40,7 @@ ENDED_S = 2
 # (NtTerminateThread), and the process, and the console host with it, would
 # run for ever. The test ends it and says so.
 WINE_ENDED_S = 2
+GUIDE = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "operating.md")
 
 
 class Shipped(unittest.TestCase):
@@ -75,8 +76,7 @@ class OperatorGuide(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        with open(os.path.join(os.path.dirname(__file__), "..", "..", "docs", "operating.md"),
-                  "rb") as f:
+        with open(GUIDE, "rb") as f:
             cls.guide = f.read()
 
     def test_the_guide_quotes_the_watchdogs_lines_exactly(self):
@@ -493,6 +493,62 @@ def watchdog_lines(terminal):
     carriage return before every line end."""
     text = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", terminal).replace(b"^C", b"")
     return [line.rstrip(b"\r") for line in text.split(b"\n") if line.strip()]
+
+
+class BatchFile(WineTest):
+    """The guide's batch file for the scheduled task, taken from the guide as
+    printed and run by the interpreter in a folder with a blank in its name:
+    it starts the watchdog again, after the wait that its argument gives,
+    when the watchdog ends with a failure, and ends with 0 once the server
+    has asked to stay stopped."""
+
+    RETRY_S = 3
+
+    def test_a_failed_watchdog_is_started_again_until_the_stop_code_ends_the_batch_file(self):
+        scratch = self.scratch(["0 4919"], prefix="Zentrova Server ")
+        with open(scratch.path("run-watchdog.cmd"), "wb") as f:
+            f.write(guide_block(b"@echo off"))
+        # The first watchdog finds an unreadable cmd.exe next to it.
+        scratch.write("cmd.exe", "not a program")
+        with open(scratch.path("watchdog.log"), "wb") as log:
+            batch = scratch.start([WINE, r"C:\windows\system32\cmd.exe", "/d", "/c",
+                                   "run-watchdog.cmd", str(self.RETRY_S)], stdout=log,
+                                  stderr=subprocess.STDOUT)
+        while not self.log(scratch).startswith(launch_failed("193")):
+            self.assertIsNone(batch.poll(), self.log(scratch))
+            self.assertLess(time.monotonic() - scratch.started, self.RETRY_S,
+                            "the first watchdog did not fail")
+            time.sleep(0.01)
+        failed = now_us()
+        os.remove(scratch.path("cmd.exe"))
+        self.assertEqual(scratch.wait(batch), 0)
+        self.assertEqual(self.log(scratch), launch_failed("193") + CLOSING)
+        [start] = scratch.runs().starts
+        # Each ping after the first waits a second.
+        waited_ms = (start["t"] - failed) / 1000
+        self.assertGreaterEqual(waited_ms, (self.RETRY_S - 1) * 1000 - 50)
+        self.assertLess(waited_ms, self.RETRY_S * 1000 + SLACK_MS)
+        print(f"\nthe batch file started the watchdog again {waited_ms:.0f} ms after its failure")
+
+    @staticmethod
+    def log(scratch):
+        with open(scratch.path("watchdog.log"), "rb") as f:
+            return f.read()
+
+
+def guide_block(first_line):
+    """The guide's indented block that begins with `first_line`, as a file
+    saved from the guide holds it: without the indent, with CRLF line ends."""
+    with open(GUIDE, "rb") as f:
+        lines = f.read().split(b"\n")
+    at = next(i for i, line in enumerate(lines) if line.strip() == first_line)
+    indent = lines[at][:len(lines[at]) - len(first_line)]
+    block = []
+    for line in lines[at:]:
+        if line.strip() and not line.startswith(indent):
+            break
+        block.append(line[len(indent):])
+    return b"".join(line + b"\r\n" for line in b"\n".join(block).strip().split(b"\n"))
 
 
 if __name__ == "__main__":
