@@ -14,9 +14,9 @@ import termios
 import time
 import unittest
 
-from harness import (BARE_LOOP, CLOSING, NOTICE, PAUSE_MS, SLACK_MS, WATCHDOG, WINE, Scratch,
-                     Watched, WineTest, failure, flood, imported_dlls, launch_failed, lines,
-                     now_us, pe_headers)
+from harness import (BARE_LOOP, CLOSING, NOTICE, PAUSE_MS, RUN_SLACK_S, SLACK_MS, WATCHDOG, WINE,
+                     Scratch, Watched, WineTest, failure, flood, imported_dlls, launch_failed,
+                     lines, now_us, pe_headers)
 from wineprocs import (WINE_WORDS, alive, described, end_processes, first_thread_ended,
                        processes_under, processor_ticks, program_of, wakeups)
 
@@ -502,7 +502,7 @@ class BatchFile(WineTest):
     when the watchdog ends with a failure, and ends with 0 once the server
     has asked to stay stopped."""
 
-    RETRY_S = 3
+    PINGS = 3
 
     def test_a_failed_watchdog_is_started_again_until_the_stop_code_ends_the_batch_file(self):
         scratch = self.scratch(["0 4919"], prefix="Zentrova Server ")
@@ -512,11 +512,11 @@ class BatchFile(WineTest):
         scratch.write("cmd.exe", "not a program")
         with open(scratch.path("watchdog.log"), "wb") as log:
             batch = scratch.start([WINE, r"C:\windows\system32\cmd.exe", "/d", "/c",
-                                   "run-watchdog.cmd", str(self.RETRY_S)], stdout=log,
+                                   "run-watchdog.cmd", str(self.PINGS)], stdout=log,
                                   stderr=subprocess.STDOUT)
         while not self.log(scratch).startswith(launch_failed("193")):
             self.assertIsNone(batch.poll(), self.log(scratch))
-            self.assertLess(time.monotonic() - scratch.started, self.RETRY_S,
+            self.assertLess(time.monotonic() - scratch.started, RUN_SLACK_S,
                             "the first watchdog did not fail")
             time.sleep(0.01)
         failed = now_us()
@@ -526,8 +526,8 @@ class BatchFile(WineTest):
         [start] = scratch.runs().starts
         # Each ping after the first waits a second.
         waited_ms = (start["t"] - failed) / 1000
-        self.assertGreaterEqual(waited_ms, (self.RETRY_S - 1) * 1000 - 50)
-        self.assertLess(waited_ms, self.RETRY_S * 1000 + SLACK_MS)
+        self.assertGreaterEqual(waited_ms, (self.PINGS - 1) * 1000 - 50)
+        self.assertLess(waited_ms, self.PINGS * 1000 + SLACK_MS)
         print(f"\nthe batch file started the watchdog again {waited_ms:.0f} ms after its failure")
 
     @staticmethod
