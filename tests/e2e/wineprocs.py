@@ -4,12 +4,20 @@ so they are found by what they carry instead: their working folder, or the
 Wine prefix in their environment."""
 
 import os
+import re
 import signal
+import subprocess
 import time
 
-# What Wine says when it fails for reasons of its own.
-WINE_WORDS = ("wineserver crashed", "wine client error", "failed to map the shared user data",
-              "could not load kernel32.dll")
+# The lines that Wine writes, each at the start of a line, as a Wine process
+# or its server dies for reasons of Wine's own; a program's output that
+# merely holds such words is not one of them.
+WINE_FAILURE = re.compile(r"^(wine client error:[0-9a-f]+: |wineserver crashed, "
+                          r"|wine: failed to map the shared user data: "
+                          r"|wine: could not load kernel32\.dll, ).*", re.MULTILINE)
+# Wine's own programs, which its server starts and keeps for the prefix.
+WINE_SERVICES = {"services.exe", "winedevice.exe", "plugplay.exe", "svchost.exe", "rpcss.exe",
+                 "explorer.exe", "wineboot.exe"}
 
 
 def _tasks(pid):
@@ -143,6 +151,29 @@ def end_processes(find, patience_s=5):
 
 def end_processes_under(folder):
     end_processes(lambda: processes_under(folder))
+
+
+def prefix_of(wine_run):
+    """The prefix that a checkout's cmake/wine-run runs programs in."""
+    return os.path.realpath(subprocess.run([wine_run, "--prefix"], capture_output=True,
+                                           text=True, check=True).stdout.strip())
+
+
+def end_prefix(wine_run):
+    """Ends every process of the prefix of `wine_run`: first through its
+    server, then by force, which also reaches programs whose server has gone.
+    Returns the processes that were neither Wine's server nor its services,
+    as described()."""
+    prefix = prefix_of(wine_run)
+    everything = processes_of_prefix(prefix)
+    servers = [pid for pid in everything if program_of(pid).startswith("wineserver")]
+    left = [described(pid) for pid in everything
+            if pid not in servers and program_of(pid) not in WINE_SERVICES]
+    if servers:
+        subprocess.run([wine_run, "--end"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=30, check=False)
+    end_processes(lambda: processes_of_prefix(prefix), patience_s=10)
+    return left
 
 
 def processor_ticks(pid):
