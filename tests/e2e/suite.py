@@ -1,24 +1,24 @@
-"""Runs the Windows tests on one Wine server that the suite starts and ends.
+"""Runs each test of a Windows build within a bound, those under Wine on one
+Wine server that the suite starts and ends; a test without Wine starts none.
 
     suite.py start NAME              a fresh server for the prefix, with Wine's
                                      own services settled, before the first
                                      test, within SUITE_START_BOUND_S seconds
-    suite.py run NAME -- COMMAND...  one test, within SUITE_BOUND_S seconds;
-                                     one that needs no Wine starts no server
+    suite.py run NAME -- COMMAND...  one test, within SUITE_BOUND_S seconds
     suite.py finish NAME             after the last test: fails when a test
                                      left a program running, and ends every
                                      process of the prefix
 
-Each that passes records it in E2E_SCRATCH/passed/NAME, which holds the
-SHA-256 of the WATCHDOG_EXE that it tested; one that does not leaves no
-record. A test that fails where Wine itself wrote that it failed says so in a
-line beginning "WINE FAILED, not the test:". A run that is interrupted
-(SIGINT, SIGTERM or SIGHUP) ends its test and every process of the prefix.
-Whatever ends the suite, the server ends by itself soon after its last
-program (cmake/wine-run --serve)."""
+Each that passes leaves E2E_SCRATCH/passed/NAME, holding the SHA-256 of the
+WATCHDOG_EXE it tested, and each other none. A test that fails where Wine
+itself wrote that it failed says so in a line beginning "WINE FAILED, not the
+test:". A run that is interrupted (SIGINT, SIGTERM or SIGHUP) ends its test
+and every process of the prefix. Whatever ends the suite, the server ends by
+itself soon after its last program (cmake/wine-run --serve)."""
 
 import hashlib
 import os
+import pathlib
 import signal
 import subprocess
 import sys
@@ -31,7 +31,8 @@ WINE = os.environ["WINE_RUN"]
 PREFIX = prefix_of(WINE)
 BOUND_S = int(os.environ["SUITE_BOUND_S"])
 START_BOUND_S = int(os.environ["SUITE_START_BOUND_S"])
-PASSED = os.path.join(os.environ["E2E_SCRATCH"], "passed")
+PASSED = pathlib.Path(os.environ["E2E_SCRATCH"], "passed")
+EXE = pathlib.Path(os.environ["WATCHDOG_EXE"])
 
 # What ends the suite before its end: Ctrl+C, a closed terminal, a job ended.
 INTERRUPTIONS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
@@ -125,10 +126,9 @@ def finish():
 
 
 def main(args):
-    if args[:1] == ["start"] and len(args) == 2:
-        name, step = args[1], start
-    elif args[:1] == ["finish"] and len(args) == 2:
-        name, step = args[1], finish
+    steps = {"start": start, "finish": finish}
+    if len(args) == 2 and args[0] in steps:
+        name, step = args[1], steps[args[0]]
     elif args[:1] == ["run"] and len(args) > 3 and args[2] == "--":
         name, step = args[1], lambda: run(args[1], args[3:])
     else:
@@ -136,16 +136,12 @@ def main(args):
         return 2
     # A run cut short, by its bound or by CTest's, keeps no record of an
     # earlier pass.
-    record = os.path.join(PASSED, name)
-    if os.path.exists(record):
-        os.remove(record)
+    record = PASSED / name
+    record.unlink(missing_ok=True)
     status = step()
     if status == 0:
-        with open(os.environ["WATCHDOG_EXE"], "rb") as exe:
-            tested = hashlib.sha256(exe.read()).hexdigest()
-        os.makedirs(PASSED, exist_ok=True)
-        with open(record, "w") as f:
-            f.write(tested + "\n")
+        PASSED.mkdir(parents=True, exist_ok=True)
+        record.write_text(hashlib.sha256(EXE.read_bytes()).hexdigest() + "\n")
     return status
 
 

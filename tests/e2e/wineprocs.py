@@ -9,9 +9,8 @@ import signal
 import subprocess
 import time
 
-# The lines that Wine writes, each at the start of a line, as a Wine process
-# or its server dies for reasons of Wine's own; a program's output that
-# merely holds such words is not one of them.
+# The lines that Wine begins, as it writes them, when a Wine process or its
+# server dies of a failure of Wine's own.
 WINE_FAILURE = re.compile(r"^(wine client error:[0-9a-f]+: |wineserver crashed, "
                           r"|wine: failed to map the shared user data: "
                           r"|wine: could not load kernel32\.dll, ).*", re.MULTILINE)
@@ -154,22 +153,19 @@ def end_processes_under(folder):
 
 
 def prefix_of(wine_run):
-    """The prefix that a checkout's cmake/wine-run runs programs in."""
     return os.path.realpath(subprocess.run([wine_run, "--prefix"], capture_output=True,
                                            text=True, check=True).stdout.strip())
 
 
 def end_prefix(wine_run):
-    """Ends every process of the prefix of `wine_run`: first through its
-    server, then by force, which also reaches programs whose server has gone.
-    Returns the processes that were neither Wine's server nor its services,
-    as described()."""
+    """Ends every process of the prefix of `wine_run` (a cmake/wine-run):
+    first through its server, then by force, which also reaches programs
+    whose server has gone. Returns described() of each that was not Wine's."""
     prefix = prefix_of(wine_run)
-    everything = processes_of_prefix(prefix)
-    servers = [pid for pid in everything if program_of(pid).startswith("wineserver")]
-    left = [described(pid) for pid in everything
-            if pid not in servers and program_of(pid) not in WINE_SERVICES]
-    if servers:
+    programs = {pid: program_of(pid) for pid in processes_of_prefix(prefix)}
+    left = [described(pid) for pid, program in programs.items()
+            if not program.startswith("wineserver") and program not in WINE_SERVICES]
+    if any(program.startswith("wineserver") for program in programs.values()):
         subprocess.run([wine_run, "--end"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        timeout=30, check=False)
     end_processes(lambda: processes_of_prefix(prefix), patience_s=10)
