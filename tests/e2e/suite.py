@@ -1,38 +1,39 @@
-"""Runs the Windows tests on one Wine server that the suite starts and ends.
+"""Runs each test of a Windows build within a bound, those under Wine on one
+Wine server that the suite starts and ends; a test without Wine starts none.
 
-    suite.py start                   a fresh server for the prefix, with Wine's
+    suite.py start NAME              a fresh server for the prefix, with Wine's
                                      own services settled, before the first
                                      test, within SUITE_START_BOUND_S seconds
     suite.py run NAME -- COMMAND...  one test, within SUITE_BOUND_S seconds
-    suite.py finish                  after the last test: fails when a test
+    suite.py finish NAME             after the last test: fails when a test
                                      left a program running, and ends every
                                      process of the prefix
 
-A test that fails while its output holds Wine's own words for a fatal error
-says so in a line beginning "WINE FAILED, not the test:". A run that is
-interrupted (SIGINT, SIGTERM or SIGHUP) ends its test and every process of
-the prefix. Whatever ends the suite, the server ends by itself soon after its
-last program (cmake/wine-run --serve)."""
+Each that passes leaves E2E_SCRATCH/passed/NAME, holding the SHA-256 of the
+WATCHDOG_EXE it tested, and each other none. A test that fails where Wine
+itself wrote that it failed says so in a line beginning "WINE FAILED, not the
+test:". A run that is interrupted (SIGINT, SIGTERM or SIGHUP) ends its test
+and every process of the prefix. Whatever ends the suite, the server ends by
+itself soon after its last program (cmake/wine-run --serve)."""
 
+import hashlib
 import os
+import pathlib
 import signal
 import subprocess
 import sys
 import tempfile
 import time
 
-from wineprocs import WINE_WORDS, described, end_processes, processes_of_prefix, program_of
+from wineprocs import WINE_FAILURE, end_prefix, prefix_of, processes_of_prefix, program_of
 
 WINE = os.environ["WINE_RUN"]
-PREFIX = os.path.realpath(subprocess.run([WINE, "--prefix"], capture_output=True, text=True,
-                                         check=True).stdout.strip())
-# How long one test, and the start, may take (tests/windows/CMakeLists.txt).
+PREFIX = prefix_of(WINE)
 BOUND_S = int(os.environ["SUITE_BOUND_S"])
 START_BOUND_S = int(os.environ["SUITE_START_BOUND_S"])
+PASSED = pathlib.Path(os.environ["E2E_SCRATCH"], "passed")
+EXE = pathlib.Path(os.environ["WATCHDOG_EXE"])
 
-# Wine's own programs, which its server starts and keeps for the prefix.
-WINE_SERVICES = {"services.exe", "winedevice.exe", "plugplay.exe", "svchost.exe", "rpcss.exe",
-                 "explorer.exe", "wineboot.exe"}
 # What ends the suite before its end: Ctrl+C, a closed terminal, a job ended.
 INTERRUPTIONS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
@@ -47,15 +48,6 @@ def server_of_prefix():
     return servers[0] if servers else None
 
 
-def end_prefix():
-    """Ends every process of the prefix: first through its server, then by
-    force, which also reaches programs whose server has gone."""
-    if server_of_prefix():
-        subprocess.run([WINE, "--end"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       timeout=30, check=False)
-    end_processes(lambda: processes_of_prefix(PREFIX), patience_s=10)
-
-
 def start():
     """A fresh server, and Wine's own services started and settled, so that
     no test starts while they do; the prefix is made on first use."""
@@ -67,7 +59,7 @@ def start():
                                f" {START_BOUND_S} s")
         return seconds
 
-    end_prefix()
+    end_prefix(WINE)
     subprocess.run([WINE, "--serve"], check=True, timeout=left())
     while not (server := server_of_prefix()):
         left()
@@ -115,37 +107,42 @@ def run(name, command):
         # The programs that the test started work in sessions of their own
         # and would run on, and keep the server alive: with the suite going
         # down, everything of the prefix ends.
-        end_prefix()
+        end_prefix(WINE)
         say(f"{name} was interrupted ({signal.Signals(interrupted[0]).name}); its test and every"
             " process of the Wine prefix are ended")
         return 1
-    if status != 0 and (words := [w for w in WINE_WORDS if w in text]):
-        say(f"WINE FAILED, not the test: Wine said \"{words[0]}\" while {name} ran")
+    if status != 0 and (said := WINE_FAILURE.search(text)):
+        say(f"WINE FAILED, not the test: Wine wrote \"{said.group()}\" while {name} ran")
     return status
 
 
 def finish():
-    everything = processes_of_prefix(PREFIX)
-    reports = [described(pid) for pid in everything
-               if not program_of(pid).startswith("wineserver")
-               and program_of(pid) not in WINE_SERVICES]
-    end_prefix()
-    for report in reports:
+    left = end_prefix(WINE)
+    for report in left:
         say(f"left running by a test: {report}")
-    say(f"{len(reports)} processes of the tests were left running;"
-        f" all {len(everything)} processes of the Wine prefix are ended")
-    return 1 if reports else 0
+    say(f"{len(left)} processes of the tests were left running; every process of the Wine prefix"
+        " is ended")
+    return 1 if left else 0
 
 
 def main(args):
-    if args[:1] == ["start"]:
-        return start()
-    if args[:1] == ["finish"]:
-        return finish()
-    if args[:1] == ["run"] and len(args) > 3 and args[2] == "--":
-        return run(args[1], args[3:])
-    print(__doc__, file=sys.stderr)
-    return 2
+    steps = {"start": start, "finish": finish}
+    if len(args) == 2 and args[0] in steps:
+        name, step = args[1], steps[args[0]]
+    elif args[:1] == ["run"] and len(args) > 3 and args[2] == "--":
+        name, step = args[1], lambda: run(args[1], args[3:])
+    else:
+        print(__doc__, file=sys.stderr)
+        return 2
+    # A run cut short, by its bound or by CTest's, keeps no record of an
+    # earlier pass.
+    record = PASSED / name
+    record.unlink(missing_ok=True)
+    status = step()
+    if status == 0:
+        PASSED.mkdir(parents=True, exist_ok=True)
+        record.write_text(hashlib.sha256(EXE.read_bytes()).hexdigest() + "\n")
+    return status
 
 
 if __name__ == "__main__":

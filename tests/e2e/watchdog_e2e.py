@@ -17,7 +17,7 @@ import unittest
 from harness import (BARE_LOOP, CLOSING, NOTICE, PAUSE_MS, RUN_SLACK_S, SLACK_MS, WATCHDOG, WINE,
                      Scratch, Watched, WineTest, failure, flood, imported_dlls, launch_failed,
                      lines, now_us, pe_headers)
-from wineprocs import (WINE_WORDS, alive, described, end_processes, first_thread_ended,
+from wineprocs import (WINE_FAILURE, alive, described, end_processes, first_thread_ended,
                        processes_under, processor_ticks, program_of, wakeups)
 
 # How long the watchdog is watched while a server runs, how many clock ticks
@@ -440,7 +440,7 @@ class Terminal(WineTest):
     def assertReportsAtMostOneFailure(self, terminal, status):
         written = watchdog_lines(terminal)
         # A Wine process that fails as it ends may say so in the terminal.
-        if wines := [line for line in written if any(w.encode() in line for w in WINE_WORDS)]:
+        if wines := [line for line in written if WINE_FAILURE.match(line.decode(errors="replace"))]:
             print(f"\nWine wrote of a failure of its own: {wines}")
             written = [line for line in written if line not in wines]
         if status is not None:

@@ -4,12 +4,19 @@ so they are found by what they carry instead: their working folder, or the
 Wine prefix in their environment."""
 
 import os
+import re
 import signal
+import subprocess
 import time
 
-# What Wine says when it fails for reasons of its own.
-WINE_WORDS = ("wineserver crashed", "wine client error", "failed to map the shared user data",
-              "could not load kernel32.dll")
+# The lines that Wine begins, as it writes them, when a Wine process or its
+# server dies of a failure of Wine's own.
+WINE_FAILURE = re.compile(r"^(wine client error:[0-9a-f]+: |wineserver crashed, "
+                          r"|wine: failed to map the shared user data: "
+                          r"|wine: could not load kernel32\.dll, ).*", re.MULTILINE)
+# Wine's own programs, which its server starts and keeps for the prefix.
+WINE_SERVICES = {"services.exe", "winedevice.exe", "plugplay.exe", "svchost.exe", "rpcss.exe",
+                 "explorer.exe", "wineboot.exe"}
 
 
 def _tasks(pid):
@@ -143,6 +150,26 @@ def end_processes(find, patience_s=5):
 
 def end_processes_under(folder):
     end_processes(lambda: processes_under(folder))
+
+
+def prefix_of(wine_run):
+    return os.path.realpath(subprocess.run([wine_run, "--prefix"], capture_output=True,
+                                           text=True, check=True).stdout.strip())
+
+
+def end_prefix(wine_run):
+    """Ends every process of the prefix of `wine_run` (a cmake/wine-run):
+    first through its server, then by force, which also reaches programs
+    whose server has gone. Returns described() of each that was not Wine's."""
+    prefix = prefix_of(wine_run)
+    programs = {pid: program_of(pid) for pid in processes_of_prefix(prefix)}
+    left = [described(pid) for pid, program in programs.items()
+            if not program.startswith("wineserver") and program not in WINE_SERVICES]
+    if any(program.startswith("wineserver") for program in programs.values()):
+        subprocess.run([wine_run, "--end"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=30, check=False)
+    end_processes(lambda: processes_of_prefix(prefix), patience_s=10)
+    return left
 
 
 def processor_ticks(pid):

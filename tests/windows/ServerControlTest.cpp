@@ -41,8 +41,9 @@ protected:
         programDirectory = Directory(self);
         GetCurrentDirectoryW(MAX_PATH, previous);
 
-        // Under the test's own directory, where the run's clean-up looks for
-        // anything a launch left running.
+        // Under the current directory, which CTest makes the test's folder of
+        // the build; anything a launch leaves running is found by its Wine
+        // prefix, and ended, after the suite (wine.leftovers).
         scratch = std::wstring(previous) + L"\\server-control-" +
                   std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount());
         ASSERT_TRUE(CreateDirectoryW(scratch.c_str(), nullptr));

@@ -1,7 +1,6 @@
 // Reads watchdog.exe's version information back through the platform's
 // version API, as Explorer does for Properties > Details, and compares it
-// with the version the build was made with. WATCHDOG_EXE names the exe: the
-// build's, or a release's.
+// with the version the build was made with. WATCHDOG_EXE names the exe.
 
 #include "version.h"
 
