@@ -540,11 +540,11 @@ def guide_block(first_line):
     """The guide's indented block that begins with `first_line`, as a file
     saved from the guide holds it: without the indent, with CRLF line ends."""
     with open(GUIDE, "rb") as f:
-        lines = f.read().split(b"\n")
-    at = next(i for i, line in enumerate(lines) if line.strip() == first_line)
-    indent = lines[at][:len(lines[at]) - len(first_line)]
+        rows = f.read().split(b"\n")
+    at = next(i for i, row in enumerate(rows) if row.strip() == first_line)
+    indent = rows[at][:len(rows[at]) - len(first_line)]
     block = []
-    for line in lines[at:]:
+    for line in rows[at:]:
         if line.strip() and not line.startswith(indent):
             break
         block.append(line[len(indent):])
