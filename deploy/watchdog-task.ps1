@@ -82,14 +82,15 @@ $Action = @{
     Argument = '/d /c ""{0}\run-watchdog.cmd" >> "{0}\watchdog.log" 2>&1"' -f $Folder
     WorkingDirectory = $Folder
 }
-# What the task's results mean, as Task Scheduler and the logon give them.
+# What the task's results mean, as Task Scheduler and the logon give them,
+# by their hexadecimal text: PowerShell reads 0x80000000 and above as negative.
 $NeverRun = 0x41303
 $LogonFailures = @{
-    0x80070569 = 'the account lacks the right "Log on as a batch job": grant it (secpol.msc, User Rights Assignment)'
-    0x8007052E = 'unknown user name or bad password: install again with the account''s current password'
-    0x80070532 = 'the account''s password has expired: change it, then install again with it'
-    0x80070773 = 'the account''s password must be changed before it logs on: change it, then install again with it'
-    0x80070520 = 'no logon session: the policy "Network access: Do not allow storage of passwords and credentials for network authentication" is on'
+    '0x80070569' = 'the account lacks the right "Log on as a batch job": grant it (secpol.msc, User Rights Assignment)'
+    '0x8007052E' = 'unknown user name or bad password: install again with the account''s current password'
+    '0x80070532' = 'the account''s password has expired: change it, then install again with it'
+    '0x80070773' = 'the account''s password must be changed before it logs on: change it, then install again with it'
+    '0x80070520' = 'no logon session: the policy "Network access: Do not allow storage of passwords and credentials for network authentication" is on'
 }
 $Done = New-Object System.Collections.ArrayList
 
@@ -254,8 +255,8 @@ function Get-WatchdogStatus {
         if ($running) { Stop-Verb 'Disabled, yet this folder''s programs run: run stop.' 1 }
         Stop-Verb 'Stopped: the task is disabled and nothing of this folder runs.' 3
     }
-    if ($found.Watchdogs.Count -gt 1 -or $found.Batches.Count -gt 1) { Stop-Verb 'Two sets run in this folder: run restart.' 1 }
     if ($found.ByHand) { Stop-Verb "Started by hand, not by the task: $(($found.ByHand | ForEach-Object { Format-Process $_ }) -join ', '). Run restart." 1 }
+    if ($found.Watchdogs.Count -gt 1 -or $found.Batches.Count -gt 1) { Stop-Verb 'Two sets run in this folder: run restart.' 1 }
     if ($found.Orphans) { Stop-Verb "A server runs without a watchdog: $(($found.Orphans | ForEach-Object { Format-Process $_ }) -join ', '). Run restart." 1 }
     if ($task.State -eq 'Running') {
         if ($found.Servers) { Stop-Verb 'Running: the server runs under the watchdog.' 0 }
@@ -265,7 +266,8 @@ function Get-WatchdogStatus {
     }
     if ($running) { Stop-Verb 'The task is not running, yet this folder''s programs run: run restart.' 1 }
     if ($result -eq $NeverRun) { Stop-Verb 'Installed, never run: run start.' 3 }
-    if ($LogonFailures.ContainsKey($result)) { Stop-Verb ('Could not start: the account could not log on (0x{0:X8}): {1}.' -f $result, $LogonFailures[$result]) 3 }
+    $logon = $LogonFailures['0x{0:X8}' -f $result]
+    if ($logon) { Stop-Verb ('Could not start: the account could not log on (0x{0:X8}): {1}.' -f $result, $logon) 3 }
     if ($result -eq 0) { Stop-Verb 'Ended: the server asked to stay stopped (exit code 4919). Run start to start it again.' 3 }
     Stop-Verb ('Ended with result 0x{0:X8} ({0}): watchdog.log says why. Run start to start it again.' -f $result) 3
 }
@@ -323,7 +325,8 @@ function Start-Folder {
     }
     $result = Show-Task $task
     if ($task.State -eq 'Running') { Stop-Verb 'Started.' 0 }
-    if ($LogonFailures.ContainsKey($result)) { Stop-Verb ('Not started: the account could not log on (0x{0:X8}): {1}.' -f $result, $LogonFailures[$result]) }
+    $logon = $LogonFailures['0x{0:X8}' -f $result]
+    if ($logon) { Stop-Verb ('Not started: the account could not log on (0x{0:X8}): {1}.' -f $result, $logon) }
     Stop-Verb 'Not started: the task ran and ended at once: watchdog.log says why.'
 }
 

@@ -62,6 +62,8 @@ function Get-Process {
     $opened | Add-Member ScriptProperty HasExited { @($State.processes) -notcontains $this.Process }
     $opened | Add-Member ScriptMethod Kill {
         if ($this.HasExited) { throw 'The process has exited.' }
+        # One that hangs in its end, in a driver say, outlives its end.
+        if ($this.Process.PSObject.Properties['Unkillable']) { return }
         Remove-Process $this.Process
         $State.ended = @($State.ended) + $this.Process.ProcessId
     }
@@ -88,16 +90,17 @@ function Test-TaskRuns($Task) {
 
 function Get-ScheduledTask {
     foreach ($t in @($State.tasks)) {
-        $state = if ($t.State -ne 'Disabled' -and (Test-TaskRuns $t)) { 'Running' } else { $t.State }
+        $shown = if ($t.State -ne 'Disabled' -and (Test-TaskRuns $t)) { 'Running' } else { $t.State }
         [pscustomobject]@{
-            TaskName = $t.TaskName; TaskPath = $t.TaskPath; State = $state
+            TaskName = $t.TaskName; TaskPath = $t.TaskPath; State = $shown
             Actions = @($t.Actions); Principal = [pscustomobject]@{ UserId = $t.UserId }
         }
     }
 }
 
 function Get-ScheduledTaskInfo([string] $TaskName, [string] $TaskPath) {
-    [pscustomobject]@{ LastTaskResult = (Get-TaskRecord $TaskName $TaskPath).LastTaskResult }
+    # An unsigned 32-bit number, as the task store gives it.
+    [pscustomobject]@{ LastTaskResult = [uint32]((Get-TaskRecord $TaskName $TaskPath).LastTaskResult -band 0xFFFFFFFFL) }
 }
 
 function New-ScheduledTaskAction([string] $Execute, [string] $Argument, [string] $WorkingDirectory) {

@@ -1,0 +1,13 @@
+# Runs the kit's tests of one tag with the Pester module at $env:PESTER, and
+# ends with the number of tests that failed.
+param([Parameter(Mandatory = $true)] [string] $Tag)
+$ErrorActionPreference = 'Stop'
+Import-Module $env:PESTER
+$configuration = New-PesterConfiguration
+$configuration.Run.Path = $PSScriptRoot
+$configuration.Run.PassThru = $true
+$configuration.Filter.Tag = $Tag
+$configuration.Output.Verbosity = 'Detailed'
+$result = Invoke-Pester -Configuration $configuration
+if ($result.TotalCount -eq 0) { Write-Host "No test has the tag $Tag."; exit 1 }
+exit $result.FailedCount
