@@ -14,11 +14,11 @@ import termios
 import time
 import unittest
 
-from harness import (BARE_LOOP, CLOSING, NOTICE, PAUSE_MS, RUN_SLACK_S, SLACK_MS, WATCHDOG, WINE,
-                     Scratch, Watched, WineTest, failure, flood, imported_dlls, launch_failed,
+from harness import (BARE_LOOP, CLOSING, NOTICE, PAUSE_MS, RUN_SLACK_S, SERVER, SLACK_MS, WATCHDOG,
+                     WINE, Scratch, Watched, WineTest, failure, flood, imported_dlls, launch_failed,
                      lines, now_us, pe_headers)
 from wineprocs import (WINE_FAILURE, alive, described, end_processes, first_thread_ended,
-                       processes_under, processor_ticks, program_of, wakeups)
+                       prefix_of, processes_under, processor_ticks, program_of, wakeups)
 
 # How long the watchdog is watched while a server runs, how many clock ticks
 # (1/100 s each on Linux) of processor time it may take meanwhile, and how
@@ -41,6 +41,7 @@ ENDED_S = 2
 # run for ever. The test ends it and says so.
 WINE_ENDED_S = 2
 GUIDE = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "operating.md")
+KIT = os.path.join(os.path.dirname(__file__), "..", "..", "deploy")
 
 
 class Shipped(unittest.TestCase):
@@ -496,18 +497,22 @@ def watchdog_lines(terminal):
 
 
 class BatchFile(WineTest):
-    """The guide's batch file for the scheduled task, taken from the guide as
-    printed and run by the interpreter in a folder with a blank in its name:
-    it starts the watchdog again, after the wait that its argument gives,
-    when the watchdog ends with a failure, and ends with 0 once the server
-    has asked to stay stopped."""
+    """The kit's batch file for the scheduled task, as it ships, in a folder
+    whose name has a blank and an apostrophe: it starts the watchdog again,
+    after the wait that its argument gives, when the watchdog ends with a
+    failure, and ends with 0 once the server has asked to stay stopped; and
+    the task's action, as the kit's script registers it, started as Task
+    Scheduler starts it, runs it and keeps the log."""
 
     PINGS = 3
 
+    def kit(self, plan):
+        scratch = self.scratch(plan, prefix="Zentrova O'Neil ")
+        shutil.copy(os.path.join(KIT, "run-watchdog.cmd"), scratch.dir)
+        return scratch
+
     def test_a_failed_watchdog_is_started_again_until_the_stop_code_ends_the_batch_file(self):
-        scratch = self.scratch(["0 4919"], prefix="Zentrova Server ")
-        with open(scratch.path("run-watchdog.cmd"), "wb") as f:
-            f.write(guide_block(b"@echo off"))
+        scratch = self.kit(["0 4919"])
         # The first watchdog finds an unreadable cmd.exe next to it.
         scratch.write("cmd.exe", "not a program")
         with open(scratch.path("watchdog.log"), "wb") as log:
@@ -530,25 +535,34 @@ class BatchFile(WineTest):
         self.assertLess(waited_ms, self.PINGS * 1000 + SLACK_MS)
         print(f"\nthe batch file started the watchdog again {waited_ms:.0f} ms after its failure")
 
+    def test_the_task_action_runs_the_batch_file_and_appends_to_the_log(self):
+        scratch = self.kit(["0 1", "0 4919"])
+        line = task_action("Z:" + scratch.dir.replace("/", "\\"))
+        # The action's program is the prefix's own cmd.exe, Wine's builtin.
+        cmd = os.path.join(prefix_of(WINE), "drive_c", "windows", "system32", "cmd.exe")
+        with open(cmd, "rb") as f:
+            self.assertIn(b"Wine builtin DLL", f.read(4096))
+        task = scratch.start([WINE, SERVER, "task"], env=dict(os.environ, ZENTROVA_TASK=line))
+        self.assertEqual(scratch.wait(task), 0)
+        self.assertEqual(self.log(scratch), NOTICE + b"Error code : 1\r\n" + CLOSING)
+        self.assertEqual(len(scratch.runs().starts), 2)
+        print(f"\nWine's builtin cmd.exe ({cmd}) ran the task's line: {line}")
+
     @staticmethod
     def log(scratch):
         with open(scratch.path("watchdog.log"), "rb") as f:
             return f.read()
 
 
-def guide_block(first_line):
-    """The guide's indented block that begins with `first_line`, as a file
-    saved from the guide holds it: without the indent, with CRLF line ends."""
-    with open(GUIDE, "rb") as f:
-        rows = f.read().split(b"\n")
-    at = next(i for i, row in enumerate(rows) if row.strip() == first_line)
-    indent = rows[at][:len(rows[at]) - len(first_line)]
-    block = []
-    for line in rows[at:]:
-        if line.strip() and not line.startswith(indent):
-            break
-        block.append(line[len(indent):])
-    return b"".join(line + b"\r\n" for line in b"\n".join(block).strip().split(b"\n"))
+def task_action(folder):
+    """The command line that Task Scheduler starts for the task that the
+    kit's script registers for `folder` (a Windows path): the action's
+    program, under Wine's SystemRoot, a blank, and its arguments."""
+    with open(os.path.join(KIT, "watchdog-task.ps1"), encoding="ascii") as f:
+        script = f.read()
+    program = re.search(r'Execute = "\$env:SystemRoot(\\[^"]+)"', script).group(1)
+    arguments = re.search(r"Argument = '([^']+)' -f \$Folder", script).group(1)
+    return "C:\\windows" + program + " " + arguments.replace("{0}", folder)
 
 
 if __name__ == "__main__":

@@ -32,6 +32,9 @@
 //       output a message-mode pipe, in which every write arrives as one
 //       message; append each message to "zentrova.writes" as
 //       "<length>:<bytes>\n", and end with the program's exit code
+//   Zentrova.exe task                        start the command line in
+//       ZENTROVA_TASK whole, as Task Scheduler starts a task's action, and
+//       end with its exit code
 
 #include "HandleTable.h"
 
@@ -399,6 +402,17 @@ int CaptureWrites(const wchar_t* program) {
     return ExitCodeOf(created);
 }
 
+int RunTask() {
+    std::wstring line(32768, L'\0');
+    line.resize(GetEnvironmentVariableW(L"ZENTROVA_TASK", line.data(),
+                                        static_cast<DWORD>(line.size())));
+    PROCESS_INFORMATION created{};
+    if (!Start(line, created)) {
+        return static_cast<int>(GetLastError());
+    }
+    return ExitCodeOf(created);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t* argv[]) {
@@ -410,6 +424,9 @@ int wmain(int argc, wchar_t* argv[]) {
     }
     if (argc >= 3 && std::wcscmp(argv[1], L"capture") == 0) {
         return CaptureWrites(AfterMode(L"capture"));
+    }
+    if (argc == 2 && std::wcscmp(argv[1], L"task") == 0) {
+        return RunTask();
     }
     return Serve();
 }
