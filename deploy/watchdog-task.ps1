@@ -127,7 +127,7 @@ function Assert-Ready([switch] $Elevated) {
     if ($Elevated -and -not (Test-Elevated)) {
         Stop-Verb "Not elevated: $Verb needs a PowerShell run as administrator. Nothing was changed."
     }
-    foreach ($other in @(Get-ScheduledTask | Where-Object { -not (Test-Mine $_) -and (Test-Naming $_) })) {
+    foreach ($other in Get-OtherTasks) {
         Write-Host "Left alone: the task '$($other.TaskPath)$($other.TaskName)' names this folder's files, but not as install registers them."
     }
 }
@@ -148,7 +148,11 @@ function Test-Naming($Task) {
 }
 
 function Get-FolderTasks {
-    , @(Get-ScheduledTask | Where-Object { Test-Mine $_ })
+    Get-ScheduledTask | Where-Object { Test-Mine $_ }
+}
+
+function Get-OtherTasks {
+    Get-ScheduledTask | Where-Object { -not (Test-Mine $_) -and (Test-Naming $_) }
 }
 
 # Shows the task's state and returns its last result.
@@ -205,13 +209,17 @@ function Format-Process($Process) {
 # so one that is still the process identified when it is opened is the one
 # ended, and one whose id now belongs to another is not ended at all.
 function Stop-FolderProcesses($Found) {
+    # An administrator opens another account's processes with the debug
+    # privilege, as taskkill does.
+    try { [Diagnostics.Process]::EnterDebugMode() } catch { Write-Host "Without the debug privilege: $($_.Exception.Message)" }
     $opened = @(foreach ($p in Get-Ordered $Found) {
         $live = Get-Process -Id $p.ProcessId -ErrorAction SilentlyContinue
-        if ($live) { $null = $live.Handle }
-        if ($live -and [math]::Abs(($live.StartTime - $p.CreationDate).TotalMilliseconds) -lt 1) {
-            @{ Name = Format-Process $p; Live = $live }
+        if (-not ($live -and $live.Handle -and $live.StartTime)) {
+            Write-Host "Not ended: $(Format-Process $p) has ended, or this console cannot open it."
+        } elseif ([math]::Abs(($live.StartTime - $p.CreationDate).TotalMilliseconds) -ge 1) {
+            Write-Host "Not ended: $(Format-Process $p) has ended; its id is another process's now."
         } else {
-            Write-Host "Not ended: $(Format-Process $p) has ended; its id may be another process's now."
+            @{ Name = Format-Process $p; Live = $live }
         }
     })
     foreach ($o in $opened) {
@@ -231,7 +239,7 @@ function Show-Processes($Found) {
 function Get-WatchdogStatus {
     Assert-Ready
     $elevated = Test-Elevated
-    $tasks = Get-FolderTasks
+    $tasks = @(Get-FolderTasks)
     $found = Get-FolderProcesses
     $running = @(Get-Ordered $found)
     Show-Processes $found
@@ -282,7 +290,7 @@ function Install-WatchdogTask {
     if ($root.StartsWith('\\') -or (Get-CimInstance Win32_LogicalDisk | Where-Object { $_.DriveType -eq 4 -and $_.DeviceID -eq $root.TrimEnd('\') })) {
         Stop-Verb "$Folder is on a network drive, which cmd.exe cannot take as its folder at boot: use a local drive. Nothing was registered."
     }
-    $tasks = Get-FolderTasks
+    $tasks = @(Get-FolderTasks)
     if ($tasks.Count -gt 1) { Stop-Verb "$($tasks.Count) tasks run this folder already: run remove, then install. Nothing was registered." }
     $name = if ($tasks) { $tasks[0].TaskName } elseif ($TaskName) { $TaskName } else { "Zentrova watchdog $(Split-Path -Leaf $Folder)" }
     $path = if ($tasks) { $tasks[0].TaskPath } else { '\' }
@@ -331,7 +339,7 @@ function Start-Folder {
 }
 
 function Assert-Task {
-    $tasks = Get-FolderTasks
+    $tasks = @(Get-FolderTasks)
     if (-not $tasks) { Stop-Verb "No task runs this folder: run install. Nothing was changed." }
     $tasks
 }
@@ -343,7 +351,7 @@ function Start-WatchdogTask {
 }
 
 function Stop-Folder {
-    $tasks = Get-FolderTasks
+    $tasks = @(Get-FolderTasks)
     Write-Host 'The server is ended at once, as by a crash. To let it end by itself, have it end with exit code 4919 first: the stop then finds nothing to end.'
     foreach ($task in $tasks) {
         Disable-ScheduledTask -TaskName $task.TaskName -TaskPath $task.TaskPath | Out-Null
@@ -357,6 +365,8 @@ function Stop-Folder {
         $left | ForEach-Object { Write-Host "  $(Format-Process $_)" }
         Stop-Verb 'Not stopped: run stop again, or end these by hand.'
     }
+    $others = @(Get-OtherTasks)
+    if ($others) { Stop-Verb "Nothing of $Folder runs now, but the task '$($others[0].TaskPath)$($others[0].TaskName)', left alone, may start it again: disable or delete it in Task Scheduler, then install." }
     if (-not $tasks) { Stop-Verb "No task runs this folder; nothing of it runs now." 0 }
     Write-Host "Stopped: the task is disabled and nothing of $Folder runs."
 }

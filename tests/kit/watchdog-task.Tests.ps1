@@ -193,6 +193,8 @@ Describe 'stop, restart and remove' -Tag 'stop' {
             World = { New-World @() (New-Task $Kit -Result 0) } }
         @{ Verb = 'stop'; Name = 'a set started by hand, with no task'; Ended = 110, 112, 113, 114; Status = 0; Says = 'No task runs this folder; nothing of it runs now'
             World = { New-World (New-Set $Kit 110 'hand', 'watchdog', 'shell', 'server') } }
+        @{ Verb = 'stop'; Name = 'beside a task of another form'; Ended = 110, 112; Status = 1; Says = 'Nothing of .* runs now, but the task ''\\By hand'', left alone, may start it again'
+            World = { $t = New-Task $Kit -Name 'By hand'; $t.Actions[0].Execute = "$Kit\run-watchdog.cmd"; $t.Actions[0].Arguments = ''; New-World (New-Set $Kit 110 'hand', 'watchdog') $t } }
         @{ Verb = 'stop'; Name = 'with ids reused after the listing'; Ended = 100, 103, 104; Status = 0; Says = 'Not ended: watchdog.exe 102 has ended(.|\n)*Stopped'
             World = { $w = New-World (New-Set $Kit 100) (New-Task $Kit); $w.reuse = @(@{ becomes = (New-Process 'notepad.exe' 102 4 'C:\Windows\notepad.exe' 'notepad.exe' 5000 'SERVER\someone') }); $w }
             Left = 102 }
@@ -205,7 +207,7 @@ Describe 'stop, restart and remove' -Tag 'stop' {
             World = { New-World (New-Set $Kit 100) (New-Task $Kit) } }
     ) {
         $run = Invoke-Kit (& $World) $Verb
-        $run.Output | Should -Match '^The server is ended at once, as by a crash'
+        $run.Output | Should -Match '(?m)^The server is ended at once, as by a crash'
         $run.Output | Should -Match $Says
         $run.Status | Should -Be $Status
         @($run.After.ended) | Should -Be @($Ended)
