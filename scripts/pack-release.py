@@ -138,6 +138,8 @@ def pack(version, date, exe, out):
         program = f.read()
     contents = [
         (folder + "watchdog.exe", program, 0o100755),
+        (folder + "run-watchdog.cmd", text_for_windows("deploy/run-watchdog.cmd"), 0o100644),
+        (folder + "watchdog-task.ps1", text_for_windows("deploy/watchdog-task.ps1"), 0o100644),
         (folder + "README.txt", text_for_windows("docs/operating.md"), 0o100644),
         (folder + "LICENSE.txt", text_for_windows("LICENSE"), 0o100644),
     ]
