@@ -2,6 +2,25 @@
 rem Runs watchdog.exe from this file's folder, and again a minute after
 rem it ends with a failure; ends with 0 once the server asked to stay
 rem stopped. An argument, for a test, is how many pings the wait takes.
+rem Typed into a console, it would run in the console's own cmd.exe, whose
+rem command line names no file: once, it starts itself in a cmd.exe of its
+rem own, so that watchdog-task.ps1 finds it. A variable of that name would
+rem hide the command line.
+if defined RUN_WATCHDOG_AGAIN goto run
+setlocal EnableDelayedExpansion
+set "cmdcmdline="
+set "line=!cmdcmdline!"
+if not defined line goto named
+if not "!line:%~f0=!"=="!line!" goto named
+endlocal
+setlocal
+set "RUN_WATCHDOG_AGAIN=1"
+"%SystemRoot%\System32\cmd.exe" /d /c ""%~f0" %*"
+exit /b
+:named
+endlocal
+:run
+set "RUN_WATCHDOG_AGAIN="
 set pings=%~1
 if not defined pings set pings=61
 cd /d "%~dp0"

@@ -80,7 +80,7 @@ $Folder = $PSScriptRoot.TrimEnd('\')
 $Action = @{
     Execute = "$env:SystemRoot\System32\cmd.exe"
     Argument = '/d /c ""{0}\run-watchdog.cmd" >> "{0}\watchdog.log" 2>&1"' -f $Folder
-    WorkingDirectory = $Folder
+    WorkingDirectory = $PSScriptRoot
 }
 # What the task's results mean, as Task Scheduler and the logon give them,
 # by their hexadecimal text: PowerShell reads 0x80000000 and above as negative.
@@ -91,6 +91,10 @@ $LogonFailures = @{
     '0x80070532' = 'the account''s password has expired: change it, then install again with it'
     '0x80070773' = 'the account''s password must be changed before it logs on: change it, then install again with it'
     '0x80070520' = 'no logon session: the policy "Network access: Do not allow storage of passwords and credentials for network authentication" is on'
+    '0x80070533' = 'the account is disabled: enable it'
+    '0x80070775' = 'the account is locked out: unlock it'
+    '0x80070701' = 'the account has expired: extend it'
+    '0x8007052F' = 'an account restriction forbids the logon (logon hours, workstations or a blank password)'
 }
 $Done = New-Object System.Collections.ArrayList
 
@@ -127,9 +131,18 @@ function Assert-Ready([switch] $Elevated) {
     if ($Elevated -and -not (Test-Elevated)) {
         Stop-Verb "Not elevated: $Verb needs a PowerShell run as administrator. Nothing was changed."
     }
+    $null = Get-ScheduledTask -ErrorAction SilentlyContinue -ErrorVariable unread
+    foreach ($e in $unread) { Write-Host "Passed over, unreadable: $($e.Exception.Message)" }
     foreach ($other in Get-OtherTasks) {
         Write-Host "Left alone: the task '$($other.TaskPath)$($other.TaskName)' names this folder's files, but not as install registers them."
     }
+}
+
+# A task of another form that is enabled starts this folder's programs as
+# well: no verb that is to leave one set running goes on beside it.
+function Assert-NoOtherTask([string] $Undone) {
+    $other = @(Get-OtherTasks | Where-Object { $_.State -ne 'Disabled' })
+    if ($other) { Stop-Verb "The task '$($other[0].TaskPath)$($other[0].TaskName)' would start this folder's programs too: disable or delete it in Task Scheduler first. $Undone" }
 }
 
 function Test-Mine($Task) {
@@ -138,21 +151,30 @@ function Test-Mine($Task) {
         $actions[0].Arguments -eq $Action.Argument -and $actions[0].WorkingDirectory -eq $Action.WorkingDirectory
 }
 
+# A task names this folder's files when its action names one of them with
+# the folder, or by its name alone in the folder as its working directory.
 function Test-Naming($Task) {
     foreach ($a in @($Task.Actions)) {
-        foreach ($text in "$($a.Execute) $($a.Arguments)", "$($a.WorkingDirectory)\") {
-            if ($text.IndexOf("$Folder\", [StringComparison]::OrdinalIgnoreCase) -ge 0) { return $true }
+        $inFolder = "$($a.WorkingDirectory)".TrimEnd('\') -eq $Folder
+        foreach ($file in 'run-watchdog.cmd', 'watchdog.exe', 'Zentrova.exe') {
+            if (Test-Runs ([pscustomobject]@{ CommandLine = "$($a.Execute) $($a.Arguments)" }) $(if ($inFolder) { $file } else { "$Folder\$file" })) { return $true }
         }
     }
     $false
 }
 
+# Every task that can be read: one whose definition cannot be read (another
+# program's, say) stops no verb.
+function Get-Tasks {
+    Get-ScheduledTask -ErrorAction SilentlyContinue
+}
+
 function Get-FolderTasks {
-    Get-ScheduledTask | Where-Object { Test-Mine $_ }
+    Get-Tasks | Where-Object { Test-Mine $_ }
 }
 
 function Get-OtherTasks {
-    Get-ScheduledTask | Where-Object { -not (Test-Mine $_) -and (Test-Naming $_) }
+    Get-Tasks | Where-Object { -not (Test-Mine $_) -and (Test-Naming $_) }
 }
 
 # Shows the task's state and returns its last result.
@@ -179,12 +201,16 @@ function Get-FolderProcesses {
     $all = @(Get-CimInstance Win32_Process)
     $cmd = @($all | Where-Object { $_.Name -eq 'cmd.exe' })
     $batches = @($cmd | Where-Object { Test-Runs $_ "$Folder\run-watchdog.cmd" })
-    $task = @($batches | Where-Object { Test-Runs $_ $Action.Argument })
+    # A batch file started from a console starts itself again, once.
+    $first = @($batches | Where-Object { $b = $_; -not ($batches | Where-Object { Test-ChildOf $b $_ }) })
+    $started = @($first | Where-Object { Test-Runs $_ $Action.Argument })
+    $task = @($batches | Where-Object { $b = $_; $started -contains $b -or ($started | Where-Object { Test-ChildOf $b $_ }) })
     $watchdogs = @($all | Where-Object { $_.ExecutablePath -eq "$Folder\watchdog.exe" })
     $servers = @($all | Where-Object { $_.ExecutablePath -eq "$Folder\Zentrova.exe" })
     $shells = @($cmd | Where-Object { $c = $_; $watchdogs | Where-Object { Test-ChildOf $c $_ } })
     [pscustomobject]@{
         Batches = $batches
+        Sets = $first.Count
         ByHand = @($batches | Where-Object { $task -notcontains $_ }) +
             @($watchdogs | Where-Object { $w = $_; -not ($task | Where-Object { Test-ChildOf $w $_ }) })
         Pings = @($all | Where-Object { $p = $_; $_.Name -eq 'ping.exe' -and ($batches | Where-Object { Test-ChildOf $p $_ }) })
@@ -213,10 +239,13 @@ function Stop-FolderProcesses($Found) {
     # privilege, as taskkill does.
     try { [Diagnostics.Process]::EnterDebugMode() } catch { Write-Host "Without the debug privilege: $($_.Exception.Message)" }
     $opened = @(foreach ($p in Get-Ordered $Found) {
-        $live = Get-Process -Id $p.ProcessId -ErrorAction SilentlyContinue
-        if (-not ($live -and $live.Handle -and $live.StartTime)) {
+        try { $live = Get-Process -Id $p.ProcessId; $null = $live.Handle } catch { $live = $null }
+        # Read again while it is open, from the table that listed it, so that
+        # both start times are given alike.
+        $now = if ($live) { Get-CimInstance Win32_Process -Filter "ProcessId = $($p.ProcessId)" }
+        if (-not $live) {
             Write-Host "Not ended: $(Format-Process $p) has ended, or this console cannot open it."
-        } elseif ([math]::Abs(($live.StartTime - $p.CreationDate).TotalMilliseconds) -ge 1) {
+        } elseif (-not $now -or $now.CreationDate -ne $p.CreationDate) {
             Write-Host "Not ended: $(Format-Process $p) has ended; its id is another process's now."
         } else {
             @{ Name = Format-Process $p; Live = $live }
@@ -264,7 +293,7 @@ function Get-WatchdogStatus {
         Stop-Verb 'Stopped: the task is disabled and nothing of this folder runs.' 3
     }
     if ($found.ByHand) { Stop-Verb "Started by hand, not by the task: $(($found.ByHand | ForEach-Object { Format-Process $_ }) -join ', '). Run restart." 1 }
-    if ($found.Watchdogs.Count -gt 1 -or $found.Batches.Count -gt 1) { Stop-Verb 'Two sets run in this folder: run restart.' 1 }
+    if ($found.Watchdogs.Count -gt 1 -or $found.Sets -gt 1) { Stop-Verb 'Two sets run in this folder: run restart.' 1 }
     if ($found.Orphans) { Stop-Verb "A server runs without a watchdog: $(($found.Orphans | ForEach-Object { Format-Process $_ }) -join ', '). Run restart." 1 }
     if ($task.State -eq 'Running') {
         if ($found.Servers) { Stop-Verb 'Running: the server runs under the watchdog.' 0 }
@@ -290,9 +319,10 @@ function Install-WatchdogTask {
     if ($root.StartsWith('\\') -or (Get-CimInstance Win32_LogicalDisk | Where-Object { $_.DriveType -eq 4 -and $_.DeviceID -eq $root.TrimEnd('\') })) {
         Stop-Verb "$Folder is on a network drive, which cmd.exe cannot take as its folder at boot: use a local drive. Nothing was registered."
     }
+    Assert-NoOtherTask 'Nothing was registered.'
     $tasks = @(Get-FolderTasks)
     if ($tasks.Count -gt 1) { Stop-Verb "$($tasks.Count) tasks run this folder already: run remove, then install. Nothing was registered." }
-    $name = if ($tasks) { $tasks[0].TaskName } elseif ($TaskName) { $TaskName } else { "Zentrova watchdog $(Split-Path -Leaf $Folder)" }
+    $name = if ($tasks) { $tasks[0].TaskName } elseif ($TaskName) { $TaskName } else { "Zentrova watchdog $((Split-Path -Leaf $PSScriptRoot) -replace ':')".Trim() }
     $path = if ($tasks) { $tasks[0].TaskPath } else { '\' }
     if ($tasks -and $TaskName -and $TaskName -ne $name) { Stop-Verb "This folder's task is '$path$name' already; a second one would start a second set. Nothing was registered." }
     if (-not $tasks -and (Get-ScheduledTask | Where-Object { $_.TaskName -eq $name -and $_.TaskPath -eq $path })) {
@@ -300,8 +330,9 @@ function Install-WatchdogTask {
     }
     $disabled = $tasks -and $tasks[0].State -eq 'Disabled' -and -not $Start
     if (-not $Credential) {
-        try { $Credential = Get-Credential -Message 'The account that runs the server, such as SERVER\zentrova' }
-        catch { Stop-Verb "No account given ($($_.Exception.Message)): give -Credential. Nothing was registered." }
+        # Windows PowerShell asks in a window even under -NonInteractive.
+        if ([Environment]::GetCommandLineArgs() -match '^[-/]noni') { Stop-Verb 'No account given, and -NonInteractive asks for none: give -Credential. Nothing was registered.' }
+        $Credential = Get-Credential -Message 'The account that runs the server, such as SERVER\zentrova'
         if (-not $Credential) { Stop-Verb 'No account given. Nothing was registered.' }
     }
     $settings = New-ScheduledTaskSettingsSet -Priority 4 -ExecutionTimeLimit ([TimeSpan]::Zero) -MultipleInstances IgnoreNew -AllowStartIfOnBatteries -DontStopIfGoingOnBatteries -Disable:$disabled
@@ -324,6 +355,7 @@ function Start-Folder {
     }
     Enable-ScheduledTask -TaskName $task.TaskName -TaskPath $task.TaskPath | Out-Null
     $null = $Done.Add('enabled the task')
+    Write-Host "Enabled the task '$($task.TaskPath)$($task.TaskName)'."
     Start-ScheduledTask -TaskName $task.TaskName -TaskPath $task.TaskPath
     $null = $Done.Add('ran the task')
     for ($waited = 0; $waited -lt 20; $waited++) {
@@ -380,6 +412,7 @@ function Stop-WatchdogTask {
 function Restart-WatchdogTask {
     Assert-Ready -Elevated
     $null = Assert-Task
+    Assert-NoOtherTask 'Nothing was stopped.'
     Stop-Folder
     Start-Folder
 }
@@ -387,9 +420,11 @@ function Restart-WatchdogTask {
 function Remove-WatchdogTask {
     Assert-Ready -Elevated
     $tasks = Assert-Task
+    Assert-NoOtherTask 'Nothing was stopped or removed.'
     Stop-Folder
     foreach ($task in $tasks) {
-        Unregister-ScheduledTask -TaskName $task.TaskName -TaskPath $task.TaskPath -Confirm:$false
+        # By the task itself: a name would be read as a wildcard.
+        $task | Unregister-ScheduledTask -Confirm:$false
         $null = $Done.Add("removed the task '$($task.TaskPath)$($task.TaskName)'")
         Write-Host "Removed the task '$($task.TaskPath)$($task.TaskName)'; watchdog.log stays."
     }

@@ -5,7 +5,7 @@
 # Elevation is whoami.exe, a program beside this module on PATH.
 
 $State = Get-Content -Raw -LiteralPath $env:FAKE_WINDOWS | ConvertFrom-Json
-foreach ($list in 'processes', 'tasks', 'disks', 'reuse', 'ended', 'registered') {
+foreach ($list in 'processes', 'tasks', 'disks', 'reuse', 'ended', 'registered', 'unreadable') {
     if (-not $State.PSObject.Properties[$list]) { $State | Add-Member $list @() }
 }
 foreach ($p in @($State.processes) + @($State.reuse | ForEach-Object { $_.becomes })) {
@@ -27,10 +27,11 @@ function Remove-Process($Process) {
 
 # A process shows its path and command line to a console that is elevated
 # or runs as the same account.
-function Get-CimInstance([string] $ClassName) {
+function Get-CimInstance([string] $ClassName, [string] $Filter) {
     if ($ClassName -eq 'Win32_LogicalDisk') { return @($State.disks) }
     if ($ClassName -ne 'Win32_Process') { throw "The fake has no class $ClassName." }
-    foreach ($p in @($State.processes)) {
+    $only = if ($Filter -match '^ProcessId = (\d+)$') { [int]$Matches[1] }
+    foreach ($p in @($State.processes) | Where-Object { -not $only -or $_.ProcessId -eq $only }) {
         $seen = $State.elevated -or -not $p.Owner
         [pscustomobject]@{
             Name = $p.Name; ProcessId = $p.ProcessId; ParentProcessId = $p.ParentProcessId
@@ -40,7 +41,7 @@ function Get-CimInstance([string] $ClassName) {
         }
     }
     # The ids that end and are given to another process after the first listing.
-    if (-not $script:Listed) {
+    if (-not $only -and -not $script:Listed) {
         $script:Listed = $true
         foreach ($r in @($State.reuse)) {
             if ($r) { Remove-Process (Find-Process $r.becomes.ProcessId); $State.processes = @($State.processes) + $r.becomes }
@@ -88,7 +89,11 @@ function Test-TaskRuns($Task) {
     [bool](@($State.processes) | Where-Object { $_.CommandLine -eq $line })
 }
 
+# A task whose definition cannot be read is an error of its own.
 function Get-ScheduledTask {
+    [CmdletBinding()]
+    param()
+    foreach ($name in @($State.unreadable)) { if ($name) { Write-Error "The task XML contains a value which is incorrectly formatted or out of range: $name" } }
     foreach ($t in @($State.tasks)) {
         $shown = if ($t.State -ne 'Disabled' -and (Test-TaskRuns $t)) { 'Running' } else { $t.State }
         [pscustomobject]@{
@@ -143,9 +148,14 @@ function Disable-ScheduledTask([string] $TaskName, [string] $TaskPath) {
     (Get-TaskRecord $TaskName $TaskPath).State = 'Disabled'
 }
 
-function Unregister-ScheduledTask([string] $TaskName, [string] $TaskPath, [switch] $Confirm) {
-    $t = Get-TaskRecord $TaskName $TaskPath
-    $State.tasks = @(@($State.tasks) | Where-Object { $_ -ne $t })
+# By the task piped to it, or by a name that it reads as a wildcard.
+function Unregister-ScheduledTask {
+    param([Parameter(ValueFromPipeline = $true)] $InputObject, [string] $TaskName, [string] $TaskPath, [switch] $Confirm)
+    process {
+        $gone = if ($InputObject) { Get-TaskRecord $InputObject.TaskName $InputObject.TaskPath }
+            else { @($State.tasks) | Where-Object { $_.TaskName -like $TaskName -and $_.TaskPath -like $TaskPath } }
+        $State.tasks = @(@($State.tasks) | Where-Object { @($gone) -notcontains $_ })
+    }
 }
 
 # A run either fails to log on, with the result that the account's logon

@@ -32,14 +32,17 @@ BeforeAll {
     }
 
     # One set of a folder, ids from $Base: the task's batch file (or one
-    # started by hand, or none: a watchdog started from a console), its ping,
-    # the watchdog, its cmd.exe and the server. A server without its cmd.exe
-    # has a parent that has ended.
+    # double-clicked, or none: a watchdog started from a console), with the
+    # copy that one typed into a console starts of itself, its ping, the
+    # watchdog, its cmd.exe and the server. A server without its cmd.exe has
+    # a parent that has ended.
     function New-Set([string] $Dir, [int] $Base, [string[]] $Parts = @('batch', 'watchdog', 'shell', 'server')) {
         $batch = if ($Parts -contains 'batch') { "$Cmd $(Get-ActionArguments $Dir)" } elseif ($Parts -contains 'hand') { "$Cmd /c `"`"$Dir\run-watchdog.cmd`" `"" }
         if ($batch) { New-Process 'cmd.exe' $Base 4 $Cmd $batch 0 } else { New-Process 'cmd.exe' $Base 4 $Cmd "`"$Cmd`"" 0 }
-        if ($Parts -contains 'ping') { New-Process 'ping.exe' ($Base + 1) $Base 'C:\Windows\System32\ping.exe' 'ping.exe -n 61 127.0.0.1' 500 }
-        if ($Parts -contains 'watchdog') { New-Process 'watchdog.exe' ($Base + 2) $Base "$Dir\watchdog.exe" "`"$Dir\watchdog.exe`"" 100 }
+        $runs = $Base
+        if ($Parts -contains 'again') { $runs = $Base + 5; New-Process 'cmd.exe' $runs $Base $Cmd "$Cmd /d /c `"`"$Dir\run-watchdog.cmd`" `"" 50 }
+        if ($Parts -contains 'ping') { New-Process 'ping.exe' ($Base + 1) $runs 'C:\Windows\System32\ping.exe' 'ping.exe -n 61 127.0.0.1' 500 }
+        if ($Parts -contains 'watchdog') { New-Process 'watchdog.exe' ($Base + 2) $runs "$Dir\watchdog.exe" "`"$Dir\watchdog.exe`"" 100 }
         if ($Parts -contains 'shell') { New-Process 'cmd.exe' ($Base + 3) ($Base + 2) $Cmd 'cmd.exe /c Zentrova.exe' 200 }
         if ($Parts -contains 'server') { New-Process 'Zentrova.exe' ($Base + 4) ($Base + 3) "$Dir\Zentrova.exe" 'Zentrova.exe' 300 }
     }
@@ -114,6 +117,10 @@ Describe 'status' -Tag 'status' {
             World = { New-World ((New-Set $Kit 100 'batch', 'watchdog') + (New-Set $Kit 110 'server')[1]) (New-Task $Kit) } }
         @{ Name = 'the batch file started by hand'; Status = 1; Says = 'Started by hand, not by the task: cmd.exe 110, watchdog.exe 112'
             World = { New-World ((New-Set $Kit 100 'batch', 'ping') + (New-Set $Kit 110 'hand', 'watchdog', 'shell', 'server')) (New-Task $Kit) } }
+        @{ Name = 'the batch file typed into a console, in its minute'; Status = 1; Says = 'Started by hand, not by the task: cmd.exe 115'
+            World = { New-World ((New-Set $Kit 100 'batch', 'watchdog') + (New-Set $Kit 110 'again', 'ping')) (New-Task $Kit) } }
+        @{ Name = 'the task''s batch file started again of itself'; Status = 0; Says = 'Running: the server runs under the watchdog'
+            World = { New-World (New-Set $Kit 100 'batch', 'again', 'watchdog', 'shell', 'server') (New-Task $Kit) } }
         @{ Name = 'a watchdog started in a console'; Status = 1; Says = 'Started by hand, not by the task: watchdog.exe 112'
             World = { New-World (New-Set $Kit 110 'watchdog', 'shell', 'server') (New-Task $Kit) } }
         @{ Name = 'not elevated, the task''s account hidden'; Status = 4; Says = 'Not elevated: these cannot be told apart(.|\n)*watchdog.exe 102(.|\n)*Could not tell'
@@ -161,7 +168,7 @@ Describe 'refusals' -Tag 'refusals' {
             Options = @{ TaskName = 'Another'; User = 'SERVER\zentrova'; Password = 'right' }; World = { New-World @() (New-Task $Kit) } }
         @{ Verb = 'install'; Name = 'under another folder''s task name'; Status = 1; Says = 'belongs to another folder'
             Options = @{ TaskName = 'Zentrova watchdog'; User = 'SERVER\zentrova'; Password = 'right' }; World = { New-World @() (New-Task $Kit2) } }
-        @{ Verb = 'install'; Name = 'without an account under -NonInteractive'; Status = 1; Says = 'No account given .*NonInteractive.*give -Credential'
+        @{ Verb = 'install'; Name = 'without an account under -NonInteractive'; Status = 1; Says = 'No account given, and -NonInteractive asks for none: give -Credential'
             World = { New-World } }
         @{ Verb = 'install'; Name = 'with a wrong password'; Status = 1; Says = 'install failed: The user name or password is incorrect.*Nothing was changed'
             Options = @{ User = 'SERVER\zentrova'; Password = 'wrong' }; World = { New-World } }
@@ -189,6 +196,8 @@ Describe 'stop, restart and remove' -Tag 'stop' {
             World = { New-World (New-Set $Kit 100 'batch', 'ping') (New-Task $Kit) } }
         @{ Verb = 'stop'; Name = 'two sets and a stray server'; Ended = 100, 110, 102, 112, 103, 113, 104, 114, 124; Status = 0; Says = 'Stopped'
             World = { New-World ((New-Set $Kit 100) + (New-Set $Kit 110 'hand', 'watchdog', 'shell', 'server') + (New-Set $Kit 120 'server')[1]) (New-Task $Kit) } }
+        @{ Verb = 'stop'; Name = 'a batch file typed into a console, in its minute'; Ended = 115, 111; Status = 0; Says = 'No task runs this folder; nothing of it runs now'
+            World = { New-World (New-Set $Kit 110 'again', 'ping') }; Left = 110 }
         @{ Verb = 'stop'; Name = 'with nothing running'; Ended = @(); Status = 0; Says = 'Stopped'
             World = { New-World @() (New-Task $Kit -Result 0) } }
         @{ Verb = 'stop'; Name = 'a set started by hand, with no task'; Ended = 110, 112, 113, 114; Status = 0; Says = 'No task runs this folder; nothing of it runs now'
