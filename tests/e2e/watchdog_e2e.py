@@ -18,7 +18,7 @@ from harness import (BARE_LOOP, CLOSING, NOTICE, PAUSE_MS, RUN_SLACK_S, SLACK_MS
                      Scratch, Watched, WineTest, failure, flood, imported_dlls, launch_failed,
                      lines, now_us, pe_headers)
 from wineprocs import (WINE_FAILURE, alive, described, end_processes, first_thread_ended,
-                       processes_under, processor_ticks, program_of, wakeups)
+                       processes, processor_ticks, program_of, wakeups)
 
 # How long the watchdog is watched while a server runs, how many clock ticks
 # (1/100 s each on Linux) of processor time it may take meanwhile, and how
@@ -40,13 +40,15 @@ ENDED_S = 2
 # (NtTerminateThread), and the process, and the console host with it, would
 # run for ever. The test ends it and says so.
 WINE_ENDED_S = 2
-GUIDE = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "operating.md")
+GUIDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "operating.md")
 
 
 class Shipped(unittest.TestCase):
     """What a user copies to a Windows machine: one console program of
     subsystem 6.0 that needs no DLL beyond the system's and asks for no
     elevation."""
+
+    reads = (WATCHDOG,)
 
     @classmethod
     def setUpClass(cls):
@@ -73,6 +75,8 @@ class OperatorGuide(unittest.TestCase):
     """The operator's guide, which the release ships as README.txt, against
     the program: its lines as the watchdog writes them, and every exit code
     in its table printed as the watchdog prints it."""
+
+    reads = (GUIDE,)
 
     @classmethod
     def setUpClass(cls):
@@ -381,7 +385,7 @@ class Terminal(WineTest):
         """The watchdog while its own thread runs, and every program it
         started; not the console host, which is Wine's."""
         watchdog = [self.process.pid] if self.process.poll() is None else []
-        return [pid for pid in set(processes_under(self.work.dir) + watchdog)
+        return [pid for pid in set(processes(folder=self.work.dir) + watchdog)
                 if program_of(pid) != "conhost.exe" and not first_thread_ended(pid) and alive(pid)]
 
     def assertAllEnded(self):
@@ -409,7 +413,7 @@ class Terminal(WineTest):
         has no exit status to read."""
         def settle():
             began = time.monotonic()
-            while (self.process.poll() is None or processes_under(self.work.dir)) \
+            while (self.process.poll() is None or processes(folder=self.work.dir)) \
                     and time.monotonic() - began < WINE_ENDED_S:
                 time.sleep(0.01)
             return time.monotonic() - began
@@ -422,7 +426,7 @@ class Terminal(WineTest):
             end_processes(lambda: [self.process.pid])
             self.process.wait()
             took = settle()
-        if left := [described(pid) for pid in processes_under(self.work.dir)]:
+        if left := [described(pid) for pid in processes(folder=self.work.dir)]:
             self.fail(f"Wine's own still running {WINE_ENDED_S} s after the programs had"
                       f" ended: " + "; ".join(left))
         print(f"\nWine's own ended {took:.3f} s after the programs")
@@ -534,6 +538,9 @@ class BatchFile(WineTest):
     def log(scratch):
         with open(scratch.path("watchdog.log"), "rb") as f:
             return f.read()
+
+
+BatchFile.reads = WineTest.reads + (GUIDE,)
 
 
 def guide_block(first_line):
