@@ -40,7 +40,7 @@ import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent / "e2e"))
 from wineprocs import (WINE_FAILURE, alive, end_prefix, left_in_prefix,  # noqa: E402
-                       prefix_of, processes, program_of)
+                       prefix_of, processes, program_of, seconds_left)
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 WINE = os.environ.get("WINE_RUN")
@@ -51,6 +51,7 @@ RECORDS = pathlib.Path(os.environ["TEST_RECORDS"])
 CLEAN_UP_S = 20
 DEADLINE = min(float(os.environ.get("RUN_DEADLINE", "inf")),
                time.time() + float(os.environ["TEST_TIMEOUT_S"])) - CLEAN_UP_S
+os.environ["RUN_DEADLINE"] = str(DEADLINE)
 
 # What ends the run before its end: Ctrl+C, a closed terminal, a job ended.
 INTERRUPTIONS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
@@ -76,21 +77,16 @@ def wine_log():
 def start(name):
     """A fresh wineserver, and Wine's own services started and settled, so
     that no test starts while they do; the prefix is made on first use."""
-    def left():
-        if (seconds := DEADLINE - time.time()) <= 0:
-            raise TimeoutError(f"{name}: the wineserver and its services were not ready by the"
-                               " deadline")
-        return seconds
-
+    what = f"{name}: the start of the wineserver and its services"
     end_prefix(WINE)
-    subprocess.run([WINE, "--serve"], check=True, timeout=left())
+    subprocess.run([WINE, "--serve"], check=True, timeout=seconds_left(what))
     while not (server := wineserver()):
-        left()
+        seconds_left(what)
         time.sleep(0.05)
-    subprocess.run([WINE, "--boot"], timeout=left(), check=True)
+    subprocess.run([WINE, "--boot"], timeout=seconds_left(what), check=True)
     settled, seen = time.monotonic(), set()
     while time.monotonic() - settled < 1:
-        left()
+        seconds_left(what)
         if (now := set(processes(prefix=PREFIX))) != seen:
             settled, seen = time.monotonic(), now
         time.sleep(0.1)
