@@ -175,7 +175,11 @@ def main(args):
     # earlier pass.
     passed = RECORDS / name
     passed.unlink(missing_ok=True)
-    status = steps[step]()
+    try:
+        status = steps[step]()
+    except (TimeoutError, subprocess.TimeoutExpired) as e:
+        say(f"{name} ran out of time: {e}")
+        return 1
     if status == 0:
         RECORDS.mkdir(parents=True, exist_ok=True)
         passed.write_text(record(inputs))
