@@ -17,6 +17,8 @@ folder holding the zip and what it unpacks to."""
 import hashlib
 import os
 import platform
+import re
+import shutil
 import subprocess
 import sys
 import time
@@ -25,12 +27,7 @@ import zlib
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 
-# What makes the release's bytes: the compiler, linker and resource compiler
-# of the toolchain file, MinGW-w64's headers and C runtime, the build tools,
-# and the deflate of the Python that packs the zip.
-BUILD_PACKAGES = ("binutils-mingw-w64-x86-64", "cmake", "g++-mingw-w64-x86-64-posix",
-                  "gcc-mingw-w64-x86-64-posix", "make", "mingw-w64-common",
-                  "mingw-w64-x86-64-dev", "zlib1g")
+TOOLCHAIN = os.path.join(ROOT, "cmake", "mingw-w64-x86_64.cmake")
 
 
 def text_for_windows(path):
@@ -63,8 +60,30 @@ def sha256(data):
 
 
 def environment():
-    versions = subprocess.run(["dpkg-query", "-W", "-f=${Package} (= ${Version})\\n",
-                               *BUILD_PACKAGES], capture_output=True, text=True).stdout
+    """The Debian packages of the files that make the release's bytes, with
+    their versions: the toolchain file's compiler and resource compiler, what
+    the compiler runs and links (cc1plus, ld, libgcc), MinGW-w64's headers and
+    C runtime, the build tools, and the zlib of the Python that packs the zip;
+    and that Python."""
+    with open(TOOLCHAIN) as f:
+        toolchain = f.read()
+    tool = dict(re.findall(r"^set\((CMAKE_\w+) (\S+)\)$", toolchain, re.MULTILINE))
+    cxx = shutil.which(tool["CMAKE_CXX_COMPILER"])
+    asked = [subprocess.run([cxx, flag], capture_output=True, text=True, check=True).stdout.strip()
+             for flag in ("-print-prog-name=cc1plus", "-print-prog-name=ld",
+                          "-print-libgcc-file-name")]
+    with open("/proc/self/maps") as f:
+        libz = next(line.split()[-1] for line in f if "/libz.so" in line)
+    root = tool["CMAKE_FIND_ROOT_PATH"]
+    files = [cxx, shutil.which(tool["CMAKE_RC_COMPILER"]), *asked, f"{root}/include/windows.h",
+             f"{root}/lib/libkernel32.a", shutil.which("make"), shutil.which("cmake"), libz]
+    # Debian lists a library of /usr/lib under /lib or /usr/lib.
+    patterns = [re.sub(r"^/usr(?=/lib/)", "*", os.path.realpath(path)) for path in files]
+    owners = subprocess.run(["dpkg-query", "-S", *patterns], capture_output=True, text=True,
+                            check=True).stdout
+    packages = sorted({line.split(":")[0] for line in owners.splitlines()})
+    versions = subprocess.run(["dpkg-query", "-W", "-f=${Package} (= ${Version})\\n", *packages],
+                              capture_output=True, text=True).stdout
     return sorted(versions.splitlines()) + [
         f"python3 {platform.python_version()} with zlib {zlib.ZLIB_RUNTIME_VERSION}"]
 

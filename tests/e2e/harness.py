@@ -11,16 +11,19 @@ import threading
 import time
 import unittest
 
-from wineprocs import described, end_processes_under, processes_under, program_of
+from wineprocs import clean_up, described, end_processes_under, processes, program_of, seconds_left
 
 WATCHDOG = os.environ["WATCHDOG_EXE"]
 SERVER = os.environ["ZENTROVA_EXE"]
 # The least program that launches the server's command line: CreateProcessW
 # with its defaults, a wait, a pause.
 BARE_LOOP = os.environ["BARE_LOOP_EXE"]
-WINE = os.environ["WINE_RUN"]
+WINE = os.environ.get("WINE_RUN")
 SCRATCH = os.environ["E2E_SCRATCH"]
 OBJDUMP = os.environ.get("OBJDUMP", "x86_64-w64-mingw32-objdump")
+# The build's programs that a test may run or read; each test class names
+# in `reads` those that it does, and any other file it reads, for its record.
+PROGRAMS = (WATCHDOG, SERVER, BARE_LOOP)
 
 PAUSE_MS = 3000
 # Under Wine, an interpreter and a server start and end within this.
@@ -140,7 +143,7 @@ class Scratch:
         `name`, which Wine names by the path it was started with, Linux's or
         Windows'."""
         name = name or self.program
-        for pid in processes_under(self.dir):
+        for pid in processes(folder=self.dir):
             if program_of(pid) == name.lower():
                 return pid
         raise AssertionError(f"{name} is not running in {self.dir}")
@@ -202,6 +205,7 @@ class Scratch:
         longer be kept: when a run has not begun by its latest time. Then it
         ends everything in the directory and says what was still running."""
         while True:
+            seconds_left(f"the wait in {self.dir}")
             runs = self.runs_begun()
             if until_run is not None and runs >= until_run:
                 return None
@@ -213,7 +217,7 @@ class Scratch:
                 return status
             overdue = time.monotonic() - self.started - self.latest_start_s(runs + 1)
             if overdue > 0:
-                running = "; ".join(described(pid) for pid in processes_under(self.dir))
+                running = "; ".join(described(pid) for pid in processes(folder=self.dir))
                 end_processes_under(self.dir)
                 process.kill()
                 process.wait()
@@ -231,13 +235,15 @@ class Scratch:
 
     def cleanup(self):
         """Ends whatever still runs in the directory, then removes it."""
-        end_processes_under(self.dir)
-        shutil.rmtree(self.dir, ignore_errors=True)
+        clean_up((f"ending what runs in {self.dir}", lambda: end_processes_under(self.dir)),
+                 (f"removing {self.dir}", lambda: shutil.rmtree(self.dir)))
 
 
 class WineTest(unittest.TestCase):
     """A test whose scratch directories are emptied of every process and
     removed when it ends, pass or fail."""
+
+    reads = PROGRAMS
 
     def scratch(self, *args, **kwargs):
         scratch = Scratch(*args, **kwargs)

@@ -18,7 +18,7 @@ from harness import (BARE_LOOP, CLOSING, NOTICE, PAUSE_MS, RUN_SLACK_S, SERVER, 
                      WINE, Scratch, Watched, WineTest, failure, flood, imported_dlls, launch_failed,
                      lines, now_us, pe_headers)
 from wineprocs import (WINE_FAILURE, alive, described, end_processes, first_thread_ended,
-                       prefix_of, processes_under, processor_ticks, program_of, wakeups)
+                       prefix_of, processes, processor_ticks, program_of, wakeups)
 
 # How long the watchdog is watched while a server runs, how many clock ticks
 # (1/100 s each on Linux) of processor time it may take meanwhile, and how
@@ -40,14 +40,17 @@ ENDED_S = 2
 # (NtTerminateThread), and the process, and the console host with it, would
 # run for ever. The test ends it and says so.
 WINE_ENDED_S = 2
-GUIDE = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "operating.md")
-KIT = os.path.join(os.path.dirname(__file__), "..", "..", "deploy")
+GUIDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "operating.md")
+BATCH_FILE = os.path.join(os.path.dirname(GUIDE), "..", "deploy", "run-watchdog.cmd")
+SCRIPT = os.path.join(os.path.dirname(BATCH_FILE), "watchdog-task.ps1")
 
 
 class Shipped(unittest.TestCase):
     """What a user copies to a Windows machine: one console program of
     subsystem 6.0 that needs no DLL beyond the system's and asks for no
     elevation."""
+
+    reads = (WATCHDOG,)
 
     @classmethod
     def setUpClass(cls):
@@ -74,6 +77,8 @@ class OperatorGuide(unittest.TestCase):
     """The operator's guide, which the release ships as README.txt, against
     the program: its lines as the watchdog writes them, and every exit code
     in its table printed as the watchdog prints it."""
+
+    reads = (GUIDE,)
 
     @classmethod
     def setUpClass(cls):
@@ -382,7 +387,7 @@ class Terminal(WineTest):
         """The watchdog while its own thread runs, and every program it
         started; not the console host, which is Wine's."""
         watchdog = [self.process.pid] if self.process.poll() is None else []
-        return [pid for pid in set(processes_under(self.work.dir) + watchdog)
+        return [pid for pid in set(processes(folder=self.work.dir) + watchdog)
                 if program_of(pid) != "conhost.exe" and not first_thread_ended(pid) and alive(pid)]
 
     def assertAllEnded(self):
@@ -410,7 +415,7 @@ class Terminal(WineTest):
         has no exit status to read."""
         def settle():
             began = time.monotonic()
-            while (self.process.poll() is None or processes_under(self.work.dir)) \
+            while (self.process.poll() is None or processes(folder=self.work.dir)) \
                     and time.monotonic() - began < WINE_ENDED_S:
                 time.sleep(0.01)
             return time.monotonic() - began
@@ -423,7 +428,7 @@ class Terminal(WineTest):
             end_processes(lambda: [self.process.pid])
             self.process.wait()
             took = settle()
-        if left := [described(pid) for pid in processes_under(self.work.dir)]:
+        if left := [described(pid) for pid in processes(folder=self.work.dir)]:
             self.fail(f"Wine's own still running {WINE_ENDED_S} s after the programs had"
                       f" ended: " + "; ".join(left))
         print(f"\nWine's own ended {took:.3f} s after the programs")
@@ -505,10 +510,11 @@ class BatchFile(WineTest):
     Scheduler starts it, runs it and keeps the log."""
 
     PINGS = 3
+    reads = WineTest.reads + (BATCH_FILE, SCRIPT)
 
     def kit(self, plan):
         scratch = self.scratch(plan, prefix="Zentrova O'Neil ")
-        shutil.copy(os.path.join(KIT, "run-watchdog.cmd"), scratch.dir)
+        shutil.copy(BATCH_FILE, scratch.dir)
         return scratch
 
     def test_a_failed_watchdog_is_started_again_until_the_stop_code_ends_the_batch_file(self):
@@ -558,7 +564,7 @@ def task_action(folder):
     """The command line that Task Scheduler starts for the task that the
     kit's script registers for `folder` (a Windows path): the action's
     program, under Wine's SystemRoot, a blank, and its arguments."""
-    with open(os.path.join(KIT, "watchdog-task.ps1"), encoding="ascii") as f:
+    with open(SCRIPT, encoding="ascii") as f:
         script = f.read()
     program = re.search(r'Execute = "\$env:SystemRoot(\\[^"]+)"', script).group(1)
     arguments = re.search(r"Argument = '([^']+)' -f \$Folder", script).group(1)

@@ -1,7 +1,8 @@
 """Finding and ending the Linux processes that run Windows programs under
 Wine. Wine re-parents the programs it starts away from whoever started them,
 so they are found by what they carry instead: their working folder, or the
-Wine prefix in their environment."""
+Wine prefix in their environment. Also what the tests' clean-ups and
+deadline share."""
 
 import os
 import re
@@ -10,11 +11,14 @@ import subprocess
 import time
 
 # The lines that Wine begins, as it writes them, when a Wine process or its
-# server dies of a failure of Wine's own.
+# wineserver dies of a failure of Wine's own.
 WINE_FAILURE = re.compile(r"^(wine client error:[0-9a-f]+: |wineserver crashed, "
                           r"|wine: failed to map the shared user data: "
                           r"|wine: could not load kernel32\.dll, ).*", re.MULTILINE)
-# Wine's own programs, which its server starts and keeps for the prefix.
+# How long an end through the wineserver may take before the forced end; the
+# two together take at most 15 s, which the runner keeps of each test's time.
+END_S = 10
+# Wine's own programs, which its wineserver starts and keeps for the prefix.
 WINE_SERVICES = {"services.exe", "winedevice.exe", "plugplay.exe", "svchost.exe", "rpcss.exe",
                  "explorer.exe", "wineboot.exe"}
 
@@ -55,35 +59,27 @@ def _pids():
     return [int(entry) for entry in os.listdir("/proc") if entry.isdigit()]
 
 
-def processes_under(folder):
-    """Every Wine process whose working folder lies under `folder`. A Windows
-    program under Wine works in its current directory, so this finds the
-    watchdog, interpreters and servers of a test."""
+def processes(folder=None, prefix=None):
+    """Every Wine process whose working folder lies under `folder`, or that
+    carries the Wine prefix `prefix` in the environment it was started with.
+    A Windows program under Wine works in its current directory, so the first
+    finds the watchdog, interpreters and servers of a test; the second finds
+    every process of the prefix, wineserver and Wine's own services included,
+    whether or not that wineserver still lives."""
+    wanted = os.path.realpath(prefix).encode() if prefix else None
     found = []
     for pid in _pids():
         try:
-            cwd = _read(pid, "cwd")
+            if folder:
+                cwd = _read(pid, "cwd")
+                ours = cwd == folder or cwd.startswith(folder.rstrip("/") + "/")
+            else:
+                prefixes = [v[len(b"WINEPREFIX="):] for v in _read(pid, "environ").split(b"\0")
+                            if v.startswith(b"WINEPREFIX=")]
+                ours = bool(prefixes) and os.path.realpath(prefixes[-1]) == wanted
         except OSError:
             continue
-        if (cwd == folder or cwd.startswith(folder.rstrip("/") + "/")) and _is_wine(pid):
-            found.append(pid)
-    return found
-
-
-def processes_of_prefix(prefix):
-    """Every Wine process of the prefix, its server and Wine's own services
-    included, whether or not that server still lives: each one carries the
-    prefix in the environment it was started with."""
-    wanted = os.path.realpath(prefix).encode()
-    found = []
-    for pid in _pids():
-        try:
-            environ = _read(pid, "environ")
-        except OSError:
-            continue
-        prefixes = [v[len(b"WINEPREFIX="):] for v in environ.split(b"\0")
-                    if v.startswith(b"WINEPREFIX=")]
-        if prefixes and os.path.realpath(prefixes[-1]) == wanted and _is_wine(pid):
+        if ours and _is_wine(pid):
             found.append(pid)
     return found
 
@@ -132,10 +128,32 @@ def described(pid):
         return f"{pid} (gone)"
 
 
-def end_processes(find, patience_s=5):
+def seconds_left(what):
+    """What is left of the deadline that the run hands down in RUN_DEADLINE
+    (seconds since 1970; none when unset); raises naming `what` once it has
+    passed. A clean-up takes none of it: each layer keeps time for its own."""
+    if (left := float(os.environ.get("RUN_DEADLINE", "inf")) - time.time()) <= 0:
+        raise TimeoutError(f"{what} ran out of time: the test's deadline passed")
+    return left
+
+
+def clean_up(*steps):
+    """Runs each (name, function) of a clean-up to the end, whatever one of
+    them raises; then raises one error that names each step that failed."""
+    failed = []
+    for name, step in steps:
+        try:
+            step()
+        except Exception as e:  # noqa: BLE001 - every step is reported below
+            failed.append(f"{name}: {type(e).__name__}: {e}")
+    if failed:
+        raise RuntimeError("clean-up failed at " + "; ".join(failed))
+
+
+def end_processes(find, within_s=5):
     """Kills every process that `find()` lists until it lists none; raises if
-    any is still there after `patience_s`."""
-    deadline = time.monotonic() + patience_s
+    any is still there after `within_s` seconds."""
+    deadline = time.monotonic() + within_s
     while pids := [pid for pid in find() if alive(pid)]:
         if time.monotonic() > deadline:
             raise RuntimeError("still running after SIGKILL: "
@@ -149,7 +167,7 @@ def end_processes(find, patience_s=5):
 
 
 def end_processes_under(folder):
-    end_processes(lambda: processes_under(folder))
+    end_processes(lambda: processes(folder=folder))
 
 
 def prefix_of(wine_run):
@@ -157,19 +175,24 @@ def prefix_of(wine_run):
                                            text=True, check=True).stdout.strip())
 
 
+def left_in_prefix(wine_run):
+    """described() of each process of the prefix of `wine_run` (a
+    cmake/wine-run) that is not Wine's own."""
+    return [described(pid) for pid in processes(prefix=prefix_of(wine_run))
+            if not program_of(pid).startswith("wineserver") and program_of(pid) not in WINE_SERVICES]
+
+
 def end_prefix(wine_run):
-    """Ends every process of the prefix of `wine_run` (a cmake/wine-run):
-    first through its server, then by force, which also reaches programs
-    whose server has gone. Returns described() of each that was not Wine's."""
+    """Ends every process of the prefix of `wine_run`: first through its
+    wineserver, then by force, which also reaches programs whose wineserver
+    has gone, and which runs whatever the first step raised."""
     prefix = prefix_of(wine_run)
-    programs = {pid: program_of(pid) for pid in processes_of_prefix(prefix)}
-    left = [described(pid) for pid, program in programs.items()
-            if not program.startswith("wineserver") and program not in WINE_SERVICES]
-    if any(program.startswith("wineserver") for program in programs.values()):
-        subprocess.run([wine_run, "--end"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       timeout=30, check=False)
-    end_processes(lambda: processes_of_prefix(prefix), patience_s=10)
-    return left
+    steps = [("the forced end", lambda: end_processes(lambda: processes(prefix=prefix)))]
+    if any(program_of(pid).startswith("wineserver") for pid in processes(prefix=prefix)):
+        steps.insert(0, (f"{wine_run} --end", lambda: subprocess.run(
+            [wine_run, "--end"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            timeout=END_S, check=False)))
+    clean_up(*steps)
 
 
 def processor_ticks(pid):

@@ -1,8 +1,8 @@
-# Runs the kit's tests of one tag with the Pester module at $env:PESTER, and
+# Runs the kit's tests of one tag with the Pester that $env:PESTER holds, and
 # ends with the number of tests that failed.
 param([Parameter(Mandatory = $true)] [string] $Tag)
 $ErrorActionPreference = 'Stop'
-Import-Module $env:PESTER
+Import-Module (Get-ChildItem -Recurse -Filter Pester.psd1 -LiteralPath $env:PESTER)[0].FullName
 $configuration = New-PesterConfiguration
 $configuration.Run.Path = $PSScriptRoot
 $configuration.Run.PassThru = $true
