@@ -404,8 +404,8 @@ int CaptureWrites(const wchar_t* program) {
 
 int RunTask() {
     std::wstring line(32768, L'\0');
-    line.resize(GetEnvironmentVariableW(L"ZENTROVA_TASK", line.data(),
-                                        static_cast<DWORD>(line.size())));
+    line.resize(
+        GetEnvironmentVariableW(L"ZENTROVA_TASK", line.data(), static_cast<DWORD>(line.size())));
     PROCESS_INFORMATION created{};
     if (!Start(line, created)) {
         return static_cast<int>(GetLastError());
