@@ -1,4 +1,5 @@
 #Requires -Version 3.0
+
 <#
 .SYNOPSIS
 Installs, starts, checks, stops and removes the scheduled task that keeps the
@@ -59,7 +60,7 @@ install: start the task once it is registered.
 .\watchdog-task.ps1 install -Start
 
 .EXAMPLE
-.\watchdog-task.ps1 install -Credential (Get-Credential SERVER\zentrova) -NonInteractive
+$c = Get-Credential SERVER\zentrova; .\watchdog-task.ps1 install -Credential $c -Start
 
 .EXAMPLE
 .\watchdog-task.ps1 status; $LASTEXITCODE

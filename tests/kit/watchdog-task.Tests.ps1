@@ -303,9 +303,10 @@ Describe 'what the kit needs of Windows PowerShell' -Tag 'floor' {
         function Find-Syntax([scriptblock] $Test) { @($tree.FindAll($Test, $true) | ForEach-Object { "line $($_.Extent.StartLineNumber): $($_.Extent.Text)" }) }
     }
 
-    It 'parses, and states its floor: #Requires -Version 3.0' {
+    It 'parses, states its floor (#Requires -Version 3.0), and has help that Get-Help shows' {
         $errors | Should -BeNullOrEmpty
         $tree.ScriptRequirements.RequiredPSVersion | Should -Be ([version]'3.0')
+        (Get-Help $script -Full | Out-String) | Should -Match 'Exit status of status(.|\n)*-Credential'
     }
 
     # What PowerShell 7, 5.0 and 4.0 added, which Windows PowerShell 3.0 cannot parse or run.
