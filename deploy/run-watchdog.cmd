@@ -2,21 +2,24 @@
 rem Runs watchdog.exe from this file's folder, and again a minute after
 rem it ends with a failure; ends with 0 once the server asked to stay
 rem stopped. An argument, for a test, is how many pings the wait takes.
-rem Typed into a console, it would run in the console's own cmd.exe, whose
-rem command line names no file: once, it starts itself in a cmd.exe of its
-rem own, so that watchdog-task.ps1 finds it. A variable of that name would
-rem hide the command line.
+rem Typed into a console, or started by one that stays (/k), it would run in
+rem a cmd.exe whose command line names no file, or that outlives it: once,
+rem it starts itself in a cmd.exe of its own, so that watchdog-task.ps1 finds
+rem it. A path with ! or = cannot be looked for; a variable named CMDCMDLINE
+rem would hide the command line.
 if defined RUN_WATCHDOG_AGAIN goto run
+for /f "delims=!=" %%A in ("%~f0") do if not "%%A"=="%~f0" goto self
 setlocal EnableDelayedExpansion
 set "cmdcmdline="
 set "line=!cmdcmdline!"
 if not defined line goto named
-if not "!line:%~f0=!"=="!line!" goto named
+if not "!line:%~f0=!"=="!line!" if "!line:/k=!"=="!line!" goto named
 endlocal
+:self
 setlocal
 set "RUN_WATCHDOG_AGAIN=1"
-"%SystemRoot%\System32\cmd.exe" /d /c ""%~f0" %*"
-exit /b
+"%SystemRoot%\System32\cmd.exe" /d /c ^""%~f0" %*^"
+exit /b %errorlevel%
 :named
 endlocal
 :run

@@ -158,7 +158,7 @@ function Test-Naming($Task) {
     foreach ($a in @($Task.Actions)) {
         $inFolder = "$($a.WorkingDirectory)".TrimEnd('\') -eq $Folder
         foreach ($file in 'run-watchdog.cmd', 'watchdog.exe', 'Zentrova.exe') {
-            if (Test-Runs ([pscustomobject]@{ CommandLine = "$($a.Execute) $($a.Arguments)" }) $(if ($inFolder) { $file } else { "$Folder\$file" })) { return $true }
+            if (Test-Contains "$($a.Execute) $($a.Arguments)" $(if ($inFolder) { $file } else { "$Folder\$file" })) { return $true }
         }
     }
     $false
@@ -189,8 +189,8 @@ function Test-ChildOf($Child, $Parent) {
     $Child.ParentProcessId -eq $Parent.ProcessId -and $Child.CreationDate -ge $Parent.CreationDate
 }
 
-function Test-Runs($Process, [string] $Text) {
-    "$($Process.CommandLine)".IndexOf($Text, [StringComparison]::OrdinalIgnoreCase) -ge 0
+function Test-Contains([string] $Line, [string] $Text) {
+    $Line.IndexOf($Text, [StringComparison]::OrdinalIgnoreCase) -ge 0
 }
 
 # This folder's processes, each identified by what it runs, its parent and
@@ -201,10 +201,11 @@ function Test-Runs($Process, [string] $Text) {
 function Get-FolderProcesses {
     $all = @(Get-CimInstance Win32_Process)
     $cmd = @($all | Where-Object { $_.Name -eq 'cmd.exe' })
-    $batches = @($cmd | Where-Object { Test-Runs $_ "$Folder\run-watchdog.cmd" })
-    # A batch file started from a console starts itself again, once.
+    # A console that stays (/k) is not the batch file's: the batch file starts
+    # itself again, once, from it, as from a console it was typed into.
+    $batches = @($cmd | Where-Object { (Test-Contains $_.CommandLine "$Folder\run-watchdog.cmd") -and $_.CommandLine -notmatch '\s/k' })
     $first = @($batches | Where-Object { $b = $_; -not ($batches | Where-Object { Test-ChildOf $b $_ }) })
-    $started = @($first | Where-Object { Test-Runs $_ $Action.Argument })
+    $started = @($first | Where-Object { Test-Contains $_.CommandLine $Action.Argument })
     $task = @($batches | Where-Object { $b = $_; $started -contains $b -or ($started | Where-Object { Test-ChildOf $b $_ }) })
     $watchdogs = @($all | Where-Object { $_.ExecutablePath -eq "$Folder\watchdog.exe" })
     $servers = @($all | Where-Object { $_.ExecutablePath -eq "$Folder\Zentrova.exe" })

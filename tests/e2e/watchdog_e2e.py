@@ -503,17 +503,19 @@ def watchdog_lines(terminal):
 
 class BatchFile(WineTest):
     """The kit's batch file for the scheduled task, as it ships, in a folder
-    whose name has a blank and an apostrophe: it starts the watchdog again,
-    after the wait that its argument gives, when the watchdog ends with a
-    failure, and ends with 0 once the server has asked to stay stopped; and
-    the task's action, as the kit's script registers it, started as Task
-    Scheduler starts it, runs it and keeps the log."""
+    whose name has a blank, an apostrophe, & and =: it starts the watchdog
+    again, after the wait that its argument gives, when the watchdog ends
+    with a failure, and ends with 0 once the server has asked to stay
+    stopped; and the task's action, as the kit's script registers it,
+    started as Task Scheduler starts it, runs it and keeps the log."""
 
     PINGS = 3
     reads = WineTest.reads + (BATCH_FILE, SCRIPT)
 
     def kit(self, plan):
-        scratch = self.scratch(plan, prefix="Zentrova O'Neil ")
+        # A name with = makes the batch file start itself again, as a console
+        # does on Windows, where Wine's cmd.exe has no %CMDCMDLINE%.
+        scratch = self.scratch(plan, prefix="Zentrova O'Neil & =")
         shutil.copy(BATCH_FILE, scratch.dir)
         return scratch
 

@@ -198,6 +198,8 @@ Describe 'stop, restart and remove' -Tag 'stop' {
             World = { New-World ((New-Set $Kit 100) + (New-Set $Kit 110 'hand', 'watchdog', 'shell', 'server') + (New-Set $Kit 120 'server')[1]) (New-Task $Kit) } }
         @{ Verb = 'stop'; Name = 'a batch file typed into a console, in its minute'; Ended = 115, 111; Status = 0; Says = 'No task runs this folder; nothing of it runs now'
             World = { New-World (New-Set $Kit 110 'again', 'ping') }; Left = 110 }
+        @{ Verb = 'stop'; Name = 'a batch file started by a console that stays (/k)'; Ended = 115, 111; Status = 0; Says = 'No task runs this folder; nothing of it runs now'
+            World = { $w = New-World (New-Set $Kit 110 'again', 'ping'); $w.processes[0].CommandLine = "$Cmd /k `"$Kit\run-watchdog.cmd`""; $w }; Left = 110 }
         @{ Verb = 'stop'; Name = 'with nothing running'; Ended = @(); Status = 0; Says = 'Stopped'
             World = { New-World @() (New-Task $Kit -Result 0) } }
         @{ Verb = 'stop'; Name = 'a set started by hand, with no task'; Ended = 110, 112, 113, 114; Status = 0; Says = 'No task runs this folder; nothing of it runs now'
