@@ -3,6 +3,9 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
+if(NOT EXISTS /usr/bin/x86_64-w64-mingw32-g++-posix OR NOT EXISTS /usr/bin/wine)
+  message(FATAL_ERROR "MinGW-w64 or Wine is missing: bash scripts/setup installs them")
+endif()
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
 set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)

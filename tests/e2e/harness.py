@@ -1,38 +1,41 @@
-"""What the end-to-end tests and the benchmarks share: scratch directories
-with copies of the programs, runs under Wine, and the sample server's records
-of each run (when it started and ended, what it saw)."""
+"""What the Wine tests and the benchmarks share: scratch folders with copies
+of the programs, the sample server's records of its runs, and the finding
+and ending of Wine's processes, which Wine re-parents away from whoever
+started them: they are found by their working folder, or by the prefix in
+their environment. Run as a program, the fixture around the Wine tests:
+"start" boots the prefix's Wine afresh, "finish" ends all of it and fails
+where a test left a program running."""
 
 import os
 import select
 import shutil
+import signal
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 import unittest
 
-from wineprocs import clean_up, described, end_processes_under, processes, program_of, seconds_left
-
-WATCHDOG = os.environ["WATCHDOG_EXE"]
-SERVER = os.environ["ZENTROVA_EXE"]
+WATCHDOG = os.environ.get("WATCHDOG_EXE")
+SERVER = os.environ.get("ZENTROVA_EXE")
 # The least program that launches the server's command line: CreateProcessW
 # with its defaults, a wait, a pause.
-BARE_LOOP = os.environ["BARE_LOOP_EXE"]
-WINE = os.environ.get("WINE_RUN")
-SCRATCH = os.environ["E2E_SCRATCH"]
+BARE_LOOP = os.environ.get("BARE_LOOP_EXE")
+WINE = os.environ["WINE_RUN"]
+SCRATCH = os.environ.get("E2E_SCRATCH")
 OBJDUMP = os.environ.get("OBJDUMP", "x86_64-w64-mingw32-objdump")
-# The build's programs that a test may run or read; each test class names
-# in `reads` those that it does, and any other file it reads, for its record.
-PROGRAMS = (WATCHDOG, SERVER, BARE_LOOP)
 
 PAUSE_MS = 3000
 # Under Wine, an interpreter and a server start and end within this.
 SLACK_MS = 1000
-# How late a run may begin beyond its plan before the test fails: Wine's
-# own start-up on a loaded machine.
+# How late a run may begin beyond its plan: Wine's start-up on a busy machine.
 RUN_SLACK_S = 8
 # Seconds between 1601, where Windows counts from, and 1970.
 EPOCH_SHIFT_S = 11644473600
+# Wine's own programs, which its wineserver starts and keeps for the prefix.
+WINE_SERVICES = {"services.exe", "winedevice.exe", "plugplay.exe", "svchost.exe", "rpcss.exe",
+                 "explorer.exe", "wineboot.exe"}
 
 NOTICE = b"Something wrong ! Restart the Server ...\r\n"
 CLOSING = b"Closing WatchDog !\r\n"
@@ -40,17 +43,6 @@ CLOSING = b"Closing WatchDog !\r\n"
 
 def failure(printed):
     return NOTICE + b"Error code : " + printed.encode() + b"\r\n"
-
-
-def launch_failed(printed):
-    return b"Create Process failed (" + printed.encode() + b").\r\n"
-
-
-def flood(run):
-    """What the sample server writes to its standard output in a run with
-    "flood", as it writes it."""
-    return b"".join(b"Zentrova run %d, line %05d: the server's own output\r\n" % (run, line)
-                    for line in range(1, 16385))
 
 
 def lines(text):
@@ -70,6 +62,127 @@ def imported_dlls(headers):
 def now_us():
     """The system clock as the sample server reads it."""
     return time.time_ns() // 1000 + EPOCH_SHIFT_S * 1_000_000
+
+
+def tasks(pid):
+    try:
+        return [f"/proc/{pid}"] + [f"/proc/{pid}/task/{task}" for task in os.listdir(
+            f"/proc/{pid}/task") if task != str(pid)]
+    except OSError:
+        return []
+
+
+def _read(pid, name):
+    """An entry of a process in /proc. Once a process's first thread has
+    ended, its own entries read empty, but its other threads' still show
+    what it runs, where, and with what environment."""
+    for task in tasks(pid):
+        try:
+            if name in ("cwd", "exe"):
+                return os.readlink(f"{task}/{name}")
+            with open(f"{task}/{name}", "rb") as f:
+                if content := f.read():
+                    return content
+        except OSError:
+            pass
+    raise OSError(f"no thread of process {pid} shows its {name}")
+
+
+def processes(folder=None, prefix=None):
+    """Every Wine process that works under `folder`, or that carries the Wine
+    prefix `prefix` in its environment, Wine's own included."""
+    found = []
+    for pid in (int(entry) for entry in os.listdir("/proc") if entry.isdigit()):
+        try:
+            if folder:
+                cwd = _read(pid, "cwd")
+                ours = cwd == folder or cwd.startswith(folder.rstrip("/") + "/")
+            else:
+                prefixes = [v[len(b"WINEPREFIX="):] for v in _read(pid, "environ").split(b"\0")
+                            if v.startswith(b"WINEPREFIX=")]
+                ours = bool(prefixes) and os.path.realpath(prefixes[-1]) == prefix.encode()
+            ours = ours and os.path.basename(_read(pid, "exe")).startswith("wine")
+        except OSError:
+            continue
+        if ours:
+            found.append(pid)
+    return found
+
+
+def program_of(pid):
+    """The program a Wine process runs, by the last part of its first
+    argument, Linux's path or Windows'."""
+    try:
+        first = _read(pid, "cmdline").split(b"\0")[0].decode(errors="replace").strip()
+    except OSError:
+        return ""
+    return first.replace("\\", "/").split("/")[-1].lower()
+
+
+def state(task):
+    with open(f"{task}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()[0]
+
+
+def alive(pid):
+    for task in tasks(pid):
+        try:
+            if state(task) != "Z":
+                return True
+        except (OSError, IndexError):
+            pass
+    return False
+
+
+def described(pid):
+    try:
+        command = _read(pid, "cmdline").replace(b"\0", b" ").decode(errors="replace").strip()
+        return f"{pid} {command} (in {_read(pid, 'cwd')})"
+    except OSError:
+        return f"{pid} (gone)"
+
+
+def end_processes(find, within_s=5):
+    """Kills what `find()` lists until it lists none, for `within_s` at most."""
+    deadline = time.monotonic() + within_s
+    while pids := [pid for pid in find() if alive(pid)]:
+        if time.monotonic() > deadline:
+            raise RuntimeError("still running after SIGKILL: "
+                               + "; ".join(described(pid) for pid in pids))
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        time.sleep(0.05)
+
+
+def end_processes_under(folder):
+    end_processes(lambda: processes(folder=folder))
+
+
+def prefix():
+    return os.path.realpath(subprocess.run([WINE, "--prefix"], capture_output=True, text=True,
+                                           check=True).stdout.strip())
+
+
+def processor_ticks(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # user and kernel time
+
+
+def wakeups(pid):
+    """How often the process's threads have left the processor: over a span
+    that it begins and ends blocked, each is a time it was put back to run."""
+    count = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/status") as f:
+                count += sum(int(line.split(":")[1]) for line in f if "ctxt_switches:" in line)
+        except OSError:
+            pass
+    return count
 
 
 class Runs:
@@ -95,9 +208,8 @@ class Runs:
 
 
 class Scratch:
-    """A directory of its own with a copy of the program under test (by
-    default watchdog.exe) and, unless told otherwise, the sample server and
-    its plan."""
+    """A directory of its own with a copy of the program under test and,
+    unless told otherwise, the sample server and its plan."""
 
     def __init__(self, plan, server=True, program=WATCHDOG, prefix=None):
         os.makedirs(SCRATCH, exist_ok=True)
@@ -116,32 +228,36 @@ class Scratch:
         with open(self.path(name), "w") as f:
             f.write(text)
 
-    def runs(self):
+    def read(self, name):
+        """A file of the directory, or nothing where there is none yet."""
         try:
-            with open(self.path("zentrova.log")) as f:
-                return Runs(f.read())
+            with open(self.path(name), "rb") as f:
+                return f.read()
         except FileNotFoundError:
-            return Runs("")
+            return b""
 
-    def environment(self, run):
-        """The variables of the environment block that run `run` was given,
-        in their order, as the sample server's "env" wrote it."""
-        with open(self.path(f"zentrova.env.{run}"), "rb") as f:
-            return f.read().decode("utf-16-le").split("\0")[:-1]
+    def runs(self):
+        return Runs(self.read("zentrova.log").decode())
 
     def runs_begun(self):
-        """How many runs of the server have begun; cheap on a long log."""
-        try:
-            with open(self.path("zentrova.log"), "rb") as f:
-                log = f.read()
-        except FileNotFoundError:
-            return 0
+        log = self.read("zentrova.log")
         return log.startswith(b"start ") + log.count(b"\nstart ")
 
+    def environment(self, run):
+        """The environment block of run `run`, as the server's "env" wrote it."""
+        return self.read(f"zentrova.env.{run}").decode("utf-16-le").split("\0")[:-1]
+
+    def writes(self):
+        """What the program wrote, a write an item, through "capture"."""
+        writes, records = [], self.read("zentrova.writes")
+        while records:
+            length, records = records.split(b":", 1)
+            writes.append(records[:int(length)])
+            records = records[int(length) + 1:]
+        return writes
+
     def program_pid(self, name=None):
-        """The Linux process of the program under test, or of the program
-        `name`, which Wine names by the path it was started with, Linux's or
-        Windows'."""
+        """The Linux process of the program under test, or of `name`."""
         name = name or self.program
         for pid in processes(folder=self.dir):
             if program_of(pid) == name.lower():
@@ -151,61 +267,38 @@ class Scratch:
     def windows_path(self):
         return "Z:" + self.dir.replace("/", "\\")
 
-    def writes(self):
-        """What the watchdog wrote, one item per write, when it ran through
-        the sample server's "capture" mode."""
-        writes = []
-        try:
-            with open(self.path("zentrova.writes"), "rb") as f:
-                records = f.read()
-        except FileNotFoundError:
-            return writes
-        while records:
-            length, records = records.split(b":", 1)
-            writes.append(records[:int(length)])
-            records = records[int(length) + 1:]
-        return writes
-
     def command(self, *args, through=None):
-        """The watchdog's command line, or, with `through` "inherit" or
-        "capture", the sample server's command line in that mode, running
-        the watchdog."""
-        watchdog = [self.path(self.program), *args]
+        """The program's command line, or, `through` the server's mode
+        "inherit" or "capture", the server's that runs it."""
+        program = [self.path(self.program), *args]
         if through:
-            return [WINE, self.path("Zentrova.exe"), through, *watchdog]
-        return [WINE, *watchdog]
+            return [WINE, self.path("Zentrova.exe"), through, *program]
+        return [WINE, *program]
 
     def latest_start_s(self, run):
-        """How long after the start the server's run number `run` (from 1)
-        must have begun: every run before it with its start and pause, and
-        the slack. Past the plan's last run, when the whole plan must be
-        through."""
+        """By when after the start the server's run `run` (from 1) must have
+        begun, or past the plan's last, the plan be through."""
         earlier = self.run_ms[:run - 1]
         return (sum(earlier) + len(earlier) * (PAUSE_MS + SLACK_MS)) / 1000 + RUN_SLACK_S
 
     def run(self, *args, env=None, through=None, stdout=None):
-        """Runs the watchdog to its end, at its plan's pace; returns (status,
-        stdout, stderr). Its output goes to files, not pipes: Wine's server
-        may hold a pipe open for a while after every writer has ended, and
-        only the program's own end counts. `stdout` may name another standard
-        output, or be "closed" for none at all."""
+        """Runs the program to its end; returns (status, stdout, stderr).
+        Its output goes to files, not pipes: Wine's server may hold a pipe
+        open for a while after every writer has ended. `stdout` may name
+        another standard output, or be "closed" for none at all."""
         closed = stdout == "closed"
         with open(self.path("run.out"), "wb") as out, open(self.path("run.err"), "wb") as err:
             process = self.start(self.command(*args, through=through), env=env,
                                  stdout=None if closed else stdout or out, stderr=err,
                                  preexec_fn=(lambda: os.close(1)) if closed else None)
             status = self.wait(process)
-        with open(self.path("run.out"), "rb") as out, open(self.path("run.err"), "rb") as err:
-            out, err = out.read(), err.read()
-        return status, out, err
+        return status, self.read("run.out"), self.read("run.err")
 
     def wait(self, process, until_run=None):
-        """Waits for the program under test to end, or with `until_run` for
-        that run of the server to begin, and fails as soon as the plan can no
-        longer be kept: when a run has not begun by its latest time. Then it
-        ends everything in the directory and says what was still running."""
+        """Waits for the program to end, or for the server's run `until_run`
+        to begin; as soon as a run has not begun by its latest time, ends all
+        in the directory and fails, saying what still ran."""
         while True:
-            seconds_left(f"the wait in {self.dir}")
             runs = self.runs_begun()
             if until_run is not None and runs >= until_run:
                 return None
@@ -234,16 +327,12 @@ class Scratch:
                                 stderr=stderr, start_new_session=True, **popen)
 
     def cleanup(self):
-        """Ends whatever still runs in the directory, then removes it."""
-        clean_up((f"ending what runs in {self.dir}", lambda: end_processes_under(self.dir)),
-                 (f"removing {self.dir}", lambda: shutil.rmtree(self.dir)))
+        end_processes_under(self.dir)
+        shutil.rmtree(self.dir)
 
 
 class WineTest(unittest.TestCase):
-    """A test whose scratch directories are emptied of every process and
-    removed when it ends, pass or fail."""
-
-    reads = PROGRAMS
+    """Its scratch folders are emptied of processes and removed at its end."""
 
     def scratch(self, *args, **kwargs):
         scratch = Scratch(*args, **kwargs)
@@ -255,21 +344,18 @@ class Watched:
     """A watchdog started in the background, its output lines kept with the
     moments they arrived, on the sample server's clock (microseconds)."""
 
-    def __init__(self, scratch):
+    def __init__(self, scratch, command=None):
         self.scratch = scratch
-        self.process = scratch.start()
+        self.process = scratch.start(command)
         self.arrivals = []
         self.ended = threading.Event()
-        # A test that fails before it waits for the watchdog or kills it
-        # leaves the reader running; as a daemon it does not keep the test's
-        # process alive once the test's cleanup has ended the watchdog.
+        # A daemon, so that a test that fails before its end is not held.
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
 
     def _read(self):
-        # Reads until the watchdog has ended and its pipe is drained, not to
-        # the pipe's end: Wine's server may hold a pipe open for a while
-        # after every writer has gone.
+        # Until the program has ended and its pipe is drained, not to the
+        # pipe's end, which Wine's server may hold off after the last writer.
         pipe = self.process.stdout.fileno()
         pending = b""
         while True:
@@ -308,3 +394,42 @@ class Watched:
 
     def out(self):
         return b"".join(line for _, line in self.arrivals)
+
+
+# The fixture around the Wine tests.
+
+def end_prefix():
+    """Through the wineserver, then by force, which also reaches programs
+    whose wineserver has gone."""
+    subprocess.run([WINE, "--end"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   timeout=10, check=False)
+    end_processes(lambda: processes(prefix=prefix()))
+
+
+def start():
+    """A fresh wineserver, and Wine's own services started and settled, so
+    that no test starts while they do."""
+    end_prefix()
+    subprocess.run([WINE, "--serve"], check=True)
+    subprocess.run([WINE, "--boot"], check=True)
+    settled, seen = time.monotonic(), set()
+    while time.monotonic() - settled < 1:
+        if (now := set(processes(prefix=prefix()))) != seen:
+            settled, seen = time.monotonic(), now
+        time.sleep(0.1)
+    print(f"Wine's services settled in {prefix()}: " + ", ".join(map(program_of, seen)))
+    return 0
+
+
+def finish():
+    left = [described(pid) for pid in processes(prefix=prefix())
+            if not program_of(pid).startswith("wineserver") and program_of(pid) not in WINE_SERVICES]
+    for report in left:
+        print(f"left running by a test: {report}")
+    end_prefix()
+    print(f"{len(left)} processes of the tests were left running; the prefix is ended")
+    return 1 if left else 0
+
+
+if __name__ == "__main__":
+    sys.exit({"start": start, "finish": finish}[sys.argv[1]]())

@@ -1,6 +1,11 @@
 """The shipped watchdog.exe under Wine, judged from outside: the exact bytes
-of its standard output, its exit status, and the records that the sample
-server leaves of every run (when it started and ended, what it saw)."""
+of its standard output (text mode writes "\r\n"), its exit status (-1
+reaches Linux as 255), and the records that the sample server
+(tests/server/Zentrova.cpp, its plan language at its top) leaves of every
+run: when it started and ended, what it saw. Each class is a CTest test of
+its own (tests/windows/CMakeLists.txt); one that derives from WineTest runs
+inside the fixture that starts the prefix's Wine before the first and, after
+the last, fails the run where a test left a program running (harness.py)."""
 
 import fcntl
 import os
@@ -15,10 +20,9 @@ import time
 import unittest
 
 from harness import (BARE_LOOP, CLOSING, NOTICE, PAUSE_MS, RUN_SLACK_S, SERVER, SLACK_MS, WATCHDOG,
-                     WINE, Scratch, Watched, WineTest, failure, flood, imported_dlls, launch_failed,
-                     lines, now_us, pe_headers)
-from wineprocs import (WINE_FAILURE, alive, described, end_processes, first_thread_ended,
-                       prefix_of, processes, processor_ticks, program_of, wakeups)
+                     WINE, Scratch, Watched, WineTest, alive, described, end_processes, failure,
+                     imported_dlls, lines, now_us, pe_headers, prefix, processes, processor_ticks,
+                     program_of, state, wakeups)
 
 # How long the watchdog is watched while a server runs, how many clock ticks
 # (1/100 s each on Linux) of processor time it may take meanwhile, and how
@@ -40,17 +44,40 @@ ENDED_S = 2
 # (NtTerminateThread), and the process, and the console host with it, would
 # run for ever. The test ends it and says so.
 WINE_ENDED_S = 2
+# The lines that Wine begins, as it writes them, when a Wine process dies of
+# a failure of Wine's own.
+WINE_FAILURE = re.compile(r"^(wine client error:[0-9a-f]+: |wineserver crashed, "
+                          r"|wine: failed to map the shared user data: "
+                          r"|wine: could not load kernel32\.dll, ).*", re.MULTILINE)
 GUIDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "operating.md")
 BATCH_FILE = os.path.join(os.path.dirname(GUIDE), "..", "deploy", "run-watchdog.cmd")
 SCRIPT = os.path.join(os.path.dirname(BATCH_FILE), "watchdog-task.ps1")
+
+
+def launch_failed(printed):
+    return b"Create Process failed (" + printed.encode() + b").\r\n"
+
+
+def flood(run):
+    """What the sample server writes to its standard output in a run with
+    "flood", as it writes it."""
+    return b"".join(b"Zentrova run %d, line %05d: the server's own output\r\n" % (run, line)
+                    for line in range(1, 16385))
+
+
+def first_thread_ended(pid):
+    """Whether the process's first thread, which ran the program's own code,
+    has ended while other threads of it have not."""
+    try:
+        return state(f"/proc/{pid}") == "Z" and alive(pid)
+    except (OSError, IndexError):
+        return False
 
 
 class Shipped(unittest.TestCase):
     """What a user copies to a Windows machine: one console program of
     subsystem 6.0 that needs no DLL beyond the system's and asks for no
     elevation."""
-
-    reads = (WATCHDOG,)
 
     @classmethod
     def setUpClass(cls):
@@ -77,8 +104,6 @@ class OperatorGuide(unittest.TestCase):
     """The operator's guide, which the release ships as README.txt, against
     the program: its lines as the watchdog writes them, and every exit code
     in its table printed as the watchdog prints it."""
-
-    reads = (GUIDE,)
 
     @classmethod
     def setUpClass(cls):
@@ -510,7 +535,6 @@ class BatchFile(WineTest):
     started as Task Scheduler starts it, runs it and keeps the log."""
 
     PINGS = 3
-    reads = WineTest.reads + (BATCH_FILE, SCRIPT)
 
     def kit(self, plan):
         # A name with = makes the batch file start itself again, as a console
@@ -547,7 +571,7 @@ class BatchFile(WineTest):
         scratch = self.kit(["0 1", "0 4919"])
         line = task_action("Z:" + scratch.dir.replace("/", "\\"))
         # The action's program is the prefix's own cmd.exe, Wine's builtin.
-        cmd = os.path.join(prefix_of(WINE), "drive_c", "windows", "system32", "cmd.exe")
+        cmd = os.path.join(prefix(), "drive_c", "windows", "system32", "cmd.exe")
         with open(cmd, "rb") as f:
             self.assertIn(b"Wine builtin DLL", f.read(4096))
         task = scratch.start([WINE, SERVER, "task"], env=dict(os.environ, ZENTROVA_TASK=line))
@@ -558,8 +582,7 @@ class BatchFile(WineTest):
 
     @staticmethod
     def log(scratch):
-        with open(scratch.path("watchdog.log"), "rb") as f:
-            return f.read()
+        return scratch.read("watchdog.log")
 
 
 def task_action(folder):
