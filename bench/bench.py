@@ -1,7 +1,6 @@
 """Measures the watchdog under Wine beside the bare launch loop (the floor)
 and the batch loop (what an operator would write instead), prints a table
-and writes it into docs/benchmarks.md; "bench.py soak N" runs only a soak of
-N cycles. Under Wine every Windows process is a Linux process, so its
+and writes it into docs/benchmarks.md. Under Wine every Windows process is a Linux process, so its
 processor time and memory are read from /proc."""
 
 import datetime
@@ -58,7 +57,7 @@ def measure(program, command=None, name=None):
             "status": process.returncode}
 
 
-def soak(cycles):
+def soak(cycles=SOAK_CYCLES):
     """Cycles of the watchdog built with a pause of 10 ms: the handles it
     holds at every cycle, its resident memory during the second run (after
     its first formatted output, whose first use of the C runtime may touch
@@ -90,7 +89,7 @@ def main():
     ours, bare = measure(WATCHDOG), measure(BARE_LOOP)
     batch = measure(os.path.join(HERE, "restart.bat"), [WINE, "cmd.exe", "/c", "restart.bat"],
                     "cmd.exe")
-    soaked = soak(SOAK_CYCLES)
+    soaked = soak()
     size, dlls = os.path.getsize(WATCHDOG), sorted(imported_dlls(pe_headers(WATCHDOG)))
     drift = (soaked["rss"][1] - soaked["rss"][0]) / soaked["rss"][0] * 100
     rows = [
@@ -146,11 +145,4 @@ if __name__ == "__main__":
     # Wine makes a new prefix at the first program it starts, which takes
     # longer than any plan allows a start: it is made before anything is timed.
     subprocess.run([WINE, "--boot"], check=True)
-    if sys.argv[1:2] == ["soak"]:
-        started, cycles = time.monotonic(), int(sys.argv[2])
-        soaked = soak(cycles)
-        print(f"soak of {cycles} cycles in {time.monotonic() - started:.0f} s: handles"
-              f" {sorted(soaked['handles'])}, resident memory {soaked['rss'][0]} ->"
-              f" {soaked['rss'][1]} KiB, every line and status 0: {soaked['ok']}")
-        sys.exit(0 if soaked["ok"] else 1)
     main()

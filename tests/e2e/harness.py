@@ -19,8 +19,6 @@ import unittest
 
 WATCHDOG = os.environ.get("WATCHDOG_EXE")
 SERVER = os.environ.get("ZENTROVA_EXE")
-# The least program that launches the server's command line: CreateProcessW
-# with its defaults, a wait, a pause.
 BARE_LOOP = os.environ.get("BARE_LOOP_EXE")
 WINE = os.environ["WINE_RUN"]
 SCRATCH = os.environ.get("E2E_SCRATCH")
@@ -50,7 +48,6 @@ def lines(text):
 
 
 def pe_headers(exe):
-    """The program's PE headers and import table as objdump prints them."""
     return subprocess.run([OBJDUMP, "-p", exe], capture_output=True, text=True,
                           check=True).stdout
 
@@ -203,7 +200,6 @@ class Runs:
                 self.orphans.append(int(rest[0]))
 
     def pauses_ms(self):
-        """From each run's end to the next run's start."""
         return [(s["t"] - e["t"]) / 1000 for e, s in zip(self.ends, self.starts[1:])]
 
 
@@ -229,7 +225,6 @@ class Scratch:
             f.write(text)
 
     def read(self, name):
-        """A file of the directory, or nothing where there is none yet."""
         try:
             with open(self.path(name), "rb") as f:
                 return f.read()
@@ -341,8 +336,8 @@ class WineTest(unittest.TestCase):
 
 
 class Watched:
-    """A watchdog started in the background, its output lines kept with the
-    moments they arrived, on the sample server's clock (microseconds)."""
+    """A program started in the background, its output lines kept with when
+    they arrived, on the sample server's clock (microseconds)."""
 
     def __init__(self, scratch, command=None):
         self.scratch = scratch
@@ -387,7 +382,6 @@ class Watched:
         return status
 
     def kill(self):
-        """Ends the watchdog and everything it started."""
         end_processes_under(self.scratch.dir)
         self.process.wait()
         self._stop_reading()
