@@ -240,7 +240,7 @@ function Get-TaskForm($Actions) {
     # 0: TASK_ACTION_EXEC.
     if ($Actions.Count -eq 1 -and $a.Type -eq 0) {
         $dir = "$($a.WorkingDirectory)".TrimEnd('\')
-        if (-not $a.Arguments -and $a.Path -eq "$dir\run-watchdog.exe" -and (Resolve-Folder $dir) -eq $Folder) { return 'runner' }
+        if (-not $a.Arguments -and "$($a.Path)".Trim('"') -eq "$dir\run-watchdog.exe" -and (Resolve-Folder $dir) -eq $Folder) { return 'runner' }
         if ($a.Path -eq "$env:SystemRoot\System32\cmd.exe" -and $a.Arguments -eq ('/d /c ""{0}\run-watchdog.cmd" >> "{0}\watchdog.log" 2>&1"' -f $dir) -and
             (Resolve-Folder $dir) -eq $Folder) { return 'batch' }
     }
@@ -518,7 +518,9 @@ function Install-WatchdogTask {
         $settings.StopIfGoingOnBatteries = $false
         $null = $definition.Triggers.Create(8)
         $action = $definition.Actions.Create(0)
-        $action.Path = "$Folder\run-watchdog.exe"
+        # Quoted: Task Scheduler starts the path as the start of a command
+        # line, where a blank would end it (puppetlabs-scheduled_task#253).
+        $action.Path = '"{0}\run-watchdog.exe"' -f $Folder
         $action.WorkingDirectory = $Folder
         # 6: TASK_CREATE_OR_UPDATE; 1: TASK_LOGON_PASSWORD, whether or not
         # anyone is logged on.

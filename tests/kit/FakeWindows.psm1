@@ -284,7 +284,7 @@ function Test-TaskRuns($Record) {
     $a = @($Record.Actions)[0]
     $line = "$($a.Path) $($a.Arguments)".Trim()
     [bool](@($State.processes) | Where-Object {
-        $_.ParentProcessId -eq $SchedulerId -and $(if ($a.Arguments) { $_.CommandLine -eq $line } else { $_.ExecutablePath -eq $a.Path })
+        $_.ParentProcessId -eq $SchedulerId -and $(if ($a.Arguments) { $_.CommandLine -eq $line } else { $_.ExecutablePath -eq $a.Path.Trim('"') })
     })
 }
 
@@ -297,10 +297,14 @@ function Invoke-Run($Record) {
     if ($State.logonFailure) { $Record.LastTaskResult = $State.logonFailure; return }
     $Record.LastTaskResult = 0x41301
     $a = @($Record.Actions)[0]
+    # The path starts the command line that Task Scheduler runs: unquoted, a
+    # blank in it ends the program's name, and the program is not found
+    # (puppetlabs-scheduled_task#253).
+    if ($a.Path -notmatch '^".*"$' -and $a.Path.Contains(' ')) { $Record.LastTaskResult = 0x80070002; return }
     $dir = $a.WorkingDirectory
     $id = 9000 + 10 * @($State.processes).Count
     $State.processes = @($State.processes) + @(
-        [pscustomobject]@{ Name = 'run-watchdog.exe'; ProcessId = $id; ParentProcessId = $SchedulerId; ExecutablePath = $a.Path; CommandLine = "`"$($a.Path)`""; CreationDate = $Now; Owner = $Record.UserId }
+        [pscustomobject]@{ Name = 'run-watchdog.exe'; ProcessId = $id; ParentProcessId = $SchedulerId; ExecutablePath = $a.Path.Trim('"'); CommandLine = $a.Path; CreationDate = $Now; Owner = $Record.UserId }
         [pscustomobject]@{ Name = 'watchdog.exe'; ProcessId = $id + 1; ParentProcessId = $id; ExecutablePath = "$dir\watchdog.exe"; CommandLine = "`"$dir\watchdog.exe`""; CreationDate = $Now.AddMilliseconds(30); Owner = $Record.UserId }
         [pscustomobject]@{ Name = 'cmd.exe'; ProcessId = $id + 2; ParentProcessId = $id + 1; ExecutablePath = 'C:\Windows\System32\cmd.exe'; CommandLine = 'cmd.exe /c Zentrova.exe'; CreationDate = $Now.AddMilliseconds(60); Owner = $Record.UserId }
         [pscustomobject]@{ Name = 'Zentrova.exe'; ProcessId = $id + 3; ParentProcessId = $id + 2; ExecutablePath = "$dir\Zentrova.exe"; CommandLine = 'Zentrova.exe'; CreationDate = $Now.AddMilliseconds(90); Owner = $Record.UserId }

@@ -62,7 +62,7 @@ BeforeAll {
     function New-Task([string] $Dir, [string] $State = 'Ready', [int64] $Result = 0x41301, [string] $Name = '\Zentrova watchdog', [switch] $Old, $Action) {
         if (-not $Action) {
             $Action = if ($Old) { @{ Path = $Cmd; Arguments = (Get-OldArguments $Dir); WorkingDirectory = $Dir } }
-                else { @{ Path = "$Dir\run-watchdog.exe"; Arguments = ''; WorkingDirectory = $Dir } }
+                else { @{ Path = "`"$Dir\run-watchdog.exe`""; Arguments = ''; WorkingDirectory = $Dir } }
         }
         [pscustomobject]@{
             Path = $Name; UserId = $Account; Enabled = $State -ne 'Disabled'; LastTaskResult = $Result; LastRunTime = $T0.ToString('s')
@@ -368,7 +368,7 @@ Describe 'install and start' -Tag 'install' {
         $run.Status | Should -Be 0
         $task = $run.After.tasks
         $task.Actions | Should -HaveCount 1
-        "$($task.Actions[0].Type)|$($task.Actions[0].Path)|$($task.Actions[0].Arguments)|$($task.Actions[0].WorkingDirectory)" | Should -Be "0|$Kit\run-watchdog.exe||$Kit"
+        "$($task.Actions[0].Type)|$($task.Actions[0].Path)|$($task.Actions[0].Arguments)|$($task.Actions[0].WorkingDirectory)" | Should -Be "0|`"$Kit\run-watchdog.exe`"||$Kit"
         $task.UserId | Should -Be $Account
         "$($task.Triggers.Type) $($task.Triggers.Enabled)" | Should -Be '8 True'
         $s = $task.Settings
@@ -391,7 +391,7 @@ Describe 'install and start' -Tag 'install' {
         $run.After.registered | Should -Be $name
         $task = Get-Task $run $name
         $task.Enabled | Should -Be $After
-        "$($task.Actions[0].Path)|$($task.Actions[0].Arguments)" | Should -Be "$Kit\run-watchdog.exe|"
+        "$($task.Actions[0].Path)|$($task.Actions[0].Arguments)" | Should -Be "`"$Kit\run-watchdog.exe`"|"
         @($run.After.processes | Where-Object Name -eq 'watchdog.exe') | Should -HaveCount $Sets
     }
 
