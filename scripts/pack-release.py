@@ -24,10 +24,11 @@ def text_for_windows(path):
 
 def main(version, date, build, out):
     folder = f"watchdog-{version}/"
-    with open(os.path.join(build, "watchdog.exe"), "rb") as f:
-        contents = [("watchdog.exe", f.read(), 0o100755)]
+    contents = []
+    for name in ("watchdog.exe", "run-watchdog.exe"):
+        with open(os.path.join(build, name), "rb") as f:
+            contents.append((name, f.read(), 0o100755))
     contents += [(name, text_for_windows(path), 0o100644) for name, path in (
-        ("run-watchdog.cmd", "deploy/run-watchdog.cmd"),
         ("watchdog-task.ps1", "deploy/watchdog-task.ps1"),
         ("README.txt", "docs/operating.md"), ("LICENSE.txt", "LICENSE"))]
     # Zip times are local times with no zone: midnight of the release date.

@@ -18,6 +18,7 @@ import time
 import unittest
 
 WATCHDOG = os.environ.get("WATCHDOG_EXE")
+RUNNER = os.environ.get("RUNNER_EXE")
 SERVER = os.environ.get("ZENTROVA_EXE")
 BARE_LOOP = os.environ.get("BARE_LOOP_EXE")
 WINE = os.environ["WINE_RUN"]
@@ -41,6 +42,13 @@ CLOSING = b"Closing WatchDog !\r\n"
 
 def failure(printed):
     return NOTICE + b"Error code : " + printed.encode() + b"\r\n"
+
+
+def flood(run):
+    """What the sample server writes to its standard output in a run with
+    "flood", as it writes it."""
+    return b"".join(b"Zentrova run %d, line %05d: the server's own output\r\n" % (run, line)
+                    for line in range(1, 16385))
 
 
 def lines(text):

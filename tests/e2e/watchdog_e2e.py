@@ -19,10 +19,10 @@ import termios
 import time
 import unittest
 
-from harness import (BARE_LOOP, CLOSING, NOTICE, PAUSE_MS, RUN_SLACK_S, SERVER, SLACK_MS, WATCHDOG,
-                     WINE, Scratch, Watched, WineTest, alive, described, end_processes, failure,
-                     imported_dlls, lines, now_us, pe_headers, prefix, processes, processor_ticks,
-                     program_of, state, wakeups)
+from harness import (BARE_LOOP, CLOSING, NOTICE, PAUSE_MS, RUN_SLACK_S, RUNNER, SERVER, SLACK_MS,
+                     WATCHDOG, WINE, Scratch, Watched, WineTest, alive, described, end_processes,
+                     failure, flood, imported_dlls, lines, now_us, pe_headers, processes,
+                     processor_ticks, program_of, state, wakeups)
 
 # How long the watchdog is watched while a server runs, how many clock ticks
 # (1/100 s each on Linux) of processor time it may take meanwhile, and how
@@ -50,19 +50,10 @@ WINE_FAILURE = re.compile(r"^(wine client error:[0-9a-f]+: |wineserver crashed, 
                           r"|wine: failed to map the shared user data: "
                           r"|wine: could not load kernel32\.dll, ).*", re.MULTILINE)
 GUIDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "operating.md")
-BATCH_FILE = os.path.join(os.path.dirname(GUIDE), "..", "deploy", "run-watchdog.cmd")
-SCRIPT = os.path.join(os.path.dirname(BATCH_FILE), "watchdog-task.ps1")
 
 
 def launch_failed(printed):
     return b"Create Process failed (" + printed.encode() + b").\r\n"
-
-
-def flood(run):
-    """What the sample server writes to its standard output in a run with
-    "flood", as it writes it."""
-    return b"".join(b"Zentrova run %d, line %05d: the server's own output\r\n" % (run, line)
-                    for line in range(1, 16385))
 
 
 def first_thread_ended(pid):
@@ -75,29 +66,23 @@ def first_thread_ended(pid):
 
 
 class Shipped(unittest.TestCase):
-    """What a user copies to a Windows machine: one console program of
-    subsystem 6.0 that needs no DLL beyond the system's and asks for no
-    elevation."""
+    """What a user copies to a Windows machine: console programs of subsystem
+    6.0 that need no DLL beyond the system's and ask for no elevation."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.dump = pe_headers(WATCHDOG)
-
-    def test_imports_only_kernel32_and_msvcrt(self):
-        self.assertEqual(sorted(imported_dlls(self.dump)), ["KERNEL32.dll", "msvcrt.dll"])
-
-    def test_console_subsystem_6_0(self):
-        fields = dict(line.split(None, 1) for line in self.dump.splitlines()
-                      if line.startswith(("Subsystem", "MajorSubsystemVersion",
-                                          "MinorSubsystemVersion")))
-        self.assertIn("(Windows CUI)", fields["Subsystem"])
-        self.assertEqual((fields["MajorSubsystemVersion"].strip(),
-                          fields["MinorSubsystemVersion"].strip()), ("6", "0"))
-
-    def test_manifest_asks_for_no_elevation(self):
-        with open(WATCHDOG, "rb") as f:
-            image = f.read()
-        self.assertIn(b'<requestedExecutionLevel level="asInvoker" uiAccess="false"/>', image)
+    def test_each_program_imports_only_kernel32_and_msvcrt_and_asks_for_no_elevation(self):
+        for program in (WATCHDOG, RUNNER):
+            with self.subTest(program):
+                dump = pe_headers(program)
+                self.assertEqual(sorted(imported_dlls(dump)), ["KERNEL32.dll", "msvcrt.dll"])
+                fields = dict(line.split(None, 1) for line in dump.splitlines()
+                              if line.startswith(("Subsystem", "MajorSubsystemVersion",
+                                                  "MinorSubsystemVersion")))
+                self.assertIn("(Windows CUI)", fields["Subsystem"])
+                self.assertEqual((fields["MajorSubsystemVersion"].strip(),
+                                  fields["MinorSubsystemVersion"].strip()), ("6", "0"))
+                with open(program, "rb") as f:
+                    self.assertIn(b'<requestedExecutionLevel level="asInvoker" uiAccess="false"/>',
+                                  f.read())
 
 
 class OperatorGuide(unittest.TestCase):
@@ -524,76 +509,6 @@ def watchdog_lines(terminal):
     carriage return before every line end."""
     text = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", terminal).replace(b"^C", b"")
     return [line.rstrip(b"\r") for line in text.split(b"\n") if line.strip()]
-
-
-class BatchFile(WineTest):
-    """The kit's batch file for the scheduled task, as it ships, in a folder
-    whose name has a blank, an apostrophe, & and =: it starts the watchdog
-    again, after the wait that its argument gives, when the watchdog ends
-    with a failure, and ends with 0 once the server has asked to stay
-    stopped; and the task's action, as the kit's script registers it,
-    started as Task Scheduler starts it, runs it and keeps the log."""
-
-    PINGS = 3
-
-    def kit(self, plan):
-        # A name with = makes the batch file start itself again, as a console
-        # does on Windows, where Wine's cmd.exe has no %CMDCMDLINE%.
-        scratch = self.scratch(plan, prefix="Zentrova O'Neil & =")
-        shutil.copy(BATCH_FILE, scratch.dir)
-        return scratch
-
-    def test_a_failed_watchdog_is_started_again_until_the_stop_code_ends_the_batch_file(self):
-        scratch = self.kit(["0 4919"])
-        # The first watchdog finds an unreadable cmd.exe next to it.
-        scratch.write("cmd.exe", "not a program")
-        with open(scratch.path("watchdog.log"), "wb") as log:
-            batch = scratch.start([WINE, r"C:\windows\system32\cmd.exe", "/d", "/c",
-                                   "run-watchdog.cmd", str(self.PINGS)], stdout=log,
-                                  stderr=subprocess.STDOUT)
-        while not self.log(scratch).startswith(launch_failed("193")):
-            self.assertIsNone(batch.poll(), self.log(scratch))
-            self.assertLess(time.monotonic() - scratch.started, RUN_SLACK_S,
-                            "the first watchdog did not fail")
-            time.sleep(0.01)
-        failed = now_us()
-        os.remove(scratch.path("cmd.exe"))
-        self.assertEqual(scratch.wait(batch), 0)
-        self.assertEqual(self.log(scratch), launch_failed("193") + CLOSING)
-        [start] = scratch.runs().starts
-        # Each ping after the first waits a second.
-        waited_ms = (start["t"] - failed) / 1000
-        self.assertGreaterEqual(waited_ms, (self.PINGS - 1) * 1000 - 50)
-        self.assertLess(waited_ms, self.PINGS * 1000 + SLACK_MS)
-        print(f"\nthe batch file started the watchdog again {waited_ms:.0f} ms after its failure")
-
-    def test_the_task_action_runs_the_batch_file_and_appends_to_the_log(self):
-        scratch = self.kit(["0 1", "0 4919"])
-        line = task_action("Z:" + scratch.dir.replace("/", "\\"))
-        # The action's program is the prefix's own cmd.exe, Wine's builtin.
-        cmd = os.path.join(prefix(), "drive_c", "windows", "system32", "cmd.exe")
-        with open(cmd, "rb") as f:
-            self.assertIn(b"Wine builtin DLL", f.read(4096))
-        task = scratch.start([WINE, SERVER, "task"], env=dict(os.environ, ZENTROVA_TASK=line))
-        self.assertEqual(scratch.wait(task), 0)
-        self.assertEqual(self.log(scratch), NOTICE + b"Error code : 1\r\n" + CLOSING)
-        self.assertEqual(len(scratch.runs().starts), 2)
-        print(f"\nWine's builtin cmd.exe ({cmd}) ran the task's line: {line}")
-
-    @staticmethod
-    def log(scratch):
-        return scratch.read("watchdog.log")
-
-
-def task_action(folder):
-    """The command line that Task Scheduler starts for the task that the
-    kit's script registers for `folder` (a Windows path): the action's
-    program, under Wine's SystemRoot, a blank, and its arguments."""
-    with open(SCRIPT, encoding="ascii") as f:
-        script = f.read()
-    program = re.search(r'Execute = "\$env:SystemRoot(\\[^"]+)"', script).group(1)
-    arguments = re.search(r"Argument = '([^']+)' -f \$Folder", script).group(1)
-    return "C:\\windows" + program + " " + arguments.replace("{0}", folder)
 
 
 if __name__ == "__main__":

@@ -539,8 +539,8 @@ Describe 'what the kit needs of Windows PowerShell' -Tag 'floor' {
         Find-Syntax $Test | Should -BeNullOrEmpty
     }
 
-    It '<_> is ASCII with CRLF line ends, as Windows PowerShell and cmd.exe read it' -ForEach 'watchdog-task.ps1', 'run-watchdog.cmd' {
-        $bytes = [IO.File]::ReadAllBytes((Join-Path $Deploy $_))
+    It 'is ASCII with CRLF line ends, as Windows PowerShell reads it' {
+        $bytes = [IO.File]::ReadAllBytes((Join-Path $Deploy 'watchdog-task.ps1'))
         @($bytes | Where-Object { $_ -gt 127 }) | Should -BeNullOrEmpty
         $text = [Text.Encoding]::ASCII.GetString($bytes)
         $text | Should -Match "`r`n$"

@@ -2,8 +2,8 @@
 // arguments from the watchdog, so it reads what to do from "zentrova.plan" in
 // its current directory, one line per run:
 //
-//     <milliseconds to run> <exit code> [say] [flood] [crash] [break-cmd] [orphan]
-//         [handles] [env]
+//     <milliseconds to run> <exit code> [say] [flood] [clock] [long] [binary]
+//         [crash] [break-cmd] [orphan] [partial] [handles] [env]
 //
 // Run N follows line N; runs beyond the last line follow the last line, and
 // without a plan the server ends at once with 4919. Each run appends two lines
@@ -14,6 +14,13 @@
 //   flood      write 16384 numbered lines, about 1 MiB, to its standard output
 //              ("Zentrova run <run>, line <00001>: the server's own output\r\n"),
 //              in writes of about 4 KiB that each hold whole lines
+//   clock      write "Zentrova run <run> clock <microseconds>\r\n", the time
+//              of the write on the clock of zentrova.log
+//   long       write one line of 10000 bytes and its end, the digits 0 to 9
+//              over and over after "Zentrova run <run> long "
+//   binary     write the 256 byte values in order, then "\r\n"
+//   partial    write "Zentrova run <run> partial <microseconds>" without an
+//              end, just before the run's time begins
 //   crash      end through an access violation instead of an exit code
 //   break-cmd  leave an unreadable cmd.exe in the current directory, so that
 //              the watchdog's next launch fails
@@ -23,7 +30,7 @@
 //   env        write the environment block this run was given, as it is, to
 //              "zentrova.env.<run>"
 //
-// Three modes serve the tests when it is started by hand:
+// Modes serve the tests when it is started by hand:
 //   Zentrova.exe linger <ms>                 sleep, then log "orphan-end"
 //   Zentrova.exe inherit <program> [args]    run the program in a console
 //       of its own, with an inheritable event handle whose value goes into
@@ -35,6 +42,12 @@
 //   Zentrova.exe task                        start the command line in
 //       ZENTROVA_TASK whole, as Task Scheduler starts a task's action, and
 //       end with its exit code
+//   Zentrova.exe hold <file> <ms>            read the file as a reader that
+//       shares no deletion (so it cannot be moved) for that long, saying
+//       "held\n" once it has it open
+//   Zentrova.exe terminate <pid> <code>      end that process from outside
+//       with that exit code, as taskkill /f does on Windows with 1 (Wine's
+//       taskkill gives 0)
 
 #include "HandleTable.h"
 
@@ -147,6 +160,21 @@ std::string ConsoleProcesses() {
     return list.empty() ? "-" : list;
 }
 
+// What the standard input is: "disk", "char" (a console or a device), "pipe",
+// or "none".
+std::string InputKind() {
+    switch (GetFileType(GetStdHandle(STD_INPUT_HANDLE))) {
+        case FILE_TYPE_DISK:
+            return "disk";
+        case FILE_TYPE_CHAR:
+            return "char";
+        case FILE_TYPE_PIPE:
+            return "pipe";
+        default:
+            return "none";
+    }
+}
+
 // Whether a Ctrl+C typed in this console would reach this run: "on";
 // "ignored" when this process has Ctrl+C switched off; "typed" when the
 // console's input hands Ctrl+C on as a key (ENABLE_PROCESSED_INPUT off);
@@ -204,6 +232,29 @@ void Flood(int run) {
             block.clear();
         }
     }
+}
+
+// One write straight to the standard output handle, as Flood writes.
+void Put(const std::string& bytes) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()),
+              &written, nullptr);
+}
+
+std::string LongLine(int run) {
+    std::string line = "Zentrova run " + std::to_string(run) + " long ";
+    while (line.size() < 10000) {
+        line += static_cast<char>('0' + line.size() % 10);
+    }
+    return line + "\r\n";
+}
+
+std::string AllBytes() {
+    std::string bytes;
+    for (int value = 0; value < 256; ++value) {
+        bytes += static_cast<char>(value);
+    }
+    return bytes + "\r\n";
 }
 
 std::string CurrentDirectory() {
@@ -273,11 +324,11 @@ int Serve() {
     if (Has(plan, "env")) {
         WriteEnvironment(run);
     }
-    AppendLog("start " + std::to_string(run) + " " + std::to_string(started) +
-              " pid=" + std::to_string(GetCurrentProcessId()) +
-              " watchdog=" + std::to_string(watchdog) + " watchdog_handles=" + watchdogHandles +
-              " probe=" + Environment("ZENTROVA_PROBE") + " inherited=" + InheritedProbe() +
-              " console=" + console + " ctrl_c=" + ctrlC + " cwd=" + CurrentDirectory());
+    AppendLog("start " + std::to_string(run) + " " + std::to_string(started) + " pid=" +
+              std::to_string(GetCurrentProcessId()) + " watchdog=" + std::to_string(watchdog) +
+              " watchdog_handles=" + watchdogHandles + " probe=" + Environment("ZENTROVA_PROBE") +
+              " inherited=" + InheritedProbe() + " input=" + InputKind() + " console=" + console +
+              " ctrl_c=" + ctrlC + " cwd=" + CurrentDirectory());
     if (Has(plan, "say")) {
         std::printf("Zentrova: run %d, ending in %lu ms with code %lu\n", run, plan.runMs,
                     plan.exitCode);
@@ -286,8 +337,21 @@ int Serve() {
     if (Has(plan, "flood")) {
         Flood(run);
     }
+    const std::string name = "Zentrova run " + std::to_string(run);
+    if (Has(plan, "clock")) {
+        Put(name + " clock " + std::to_string(NowUs()) + "\r\n");
+    }
+    if (Has(plan, "long")) {
+        Put(LongLine(run));
+    }
+    if (Has(plan, "binary")) {
+        Put(AllBytes());
+    }
     if (Has(plan, "orphan")) {
         StartOrphan();
+    }
+    if (Has(plan, "partial")) {
+        Put(name + " partial " + std::to_string(NowUs()));
     }
     Sleep(plan.runMs);
     if (Has(plan, "break-cmd")) {
@@ -413,6 +477,27 @@ int RunTask() {
     return ExitCodeOf(created);
 }
 
+int Hold(const wchar_t* file, unsigned long ms) {
+    HANDLE held = CreateFileW(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (held == INVALID_HANDLE_VALUE) {
+        return static_cast<int>(GetLastError());
+    }
+    Put("held\n");
+    Sleep(ms);
+    CloseHandle(held);
+    return 0;
+}
+
+int Terminate(DWORD pid, UINT code) {
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+    if (!process || !TerminateProcess(process, code)) {
+        return static_cast<int>(GetLastError());
+    }
+    CloseHandle(process);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t* argv[]) {
@@ -427,6 +512,13 @@ int wmain(int argc, wchar_t* argv[]) {
     }
     if (argc == 2 && std::wcscmp(argv[1], L"task") == 0) {
         return RunTask();
+    }
+    if (argc == 4 && std::wcscmp(argv[1], L"hold") == 0) {
+        return Hold(argv[2], std::wcstoul(argv[3], nullptr, 10));
+    }
+    if (argc == 4 && std::wcscmp(argv[1], L"terminate") == 0) {
+        return Terminate(std::wcstoul(argv[2], nullptr, 10),
+                         static_cast<UINT>(std::wcstoul(argv[3], nullptr, 10)));
     }
     return Serve();
 }

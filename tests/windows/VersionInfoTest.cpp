@@ -1,6 +1,7 @@
-// Reads watchdog.exe's version information back through the platform's
-// version API, as Explorer does for Properties > Details, and compares it
-// with the version the build was made with. WATCHDOG_EXE names the exe.
+// Reads the version information of watchdog.exe and run-watchdog.exe back
+// through the platform's version API, as Explorer does for Properties >
+// Details, and compares it with the version the build was made with.
+// WATCHDOG_EXE and RUNNER_EXE name the programs.
 
 #include "version.h"
 
@@ -18,11 +19,17 @@ std::wstring Widened(const char* text) {
     return {text, text + std::strlen(text)};
 }
 
-class VersionInfo : public testing::Test {
+// A program by the variable that names it, and its own name.
+struct Program {
+    const wchar_t* variable;
+    const wchar_t* name;
+};
+
+class VersionInfo : public testing::TestWithParam<Program> {
 protected:
     void SetUp() override {
-        const wchar_t* named = _wgetenv(L"WATCHDOG_EXE");
-        ASSERT_NE(named, nullptr) << "WATCHDOG_EXE does not name the exe";
+        const wchar_t* named = _wgetenv(GetParam().variable);
+        ASSERT_NE(named, nullptr) << "no variable names the exe";
         const std::wstring exe = named;
         DWORD ignored = 0;
         const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &ignored);
@@ -44,7 +51,7 @@ protected:
     std::vector<unsigned char> block;
 };
 
-TEST_F(VersionInfo, NumbersAreTheBuildsVersion) {
+TEST_P(VersionInfo, NumbersAreTheBuildsVersion) {
     void* value = nullptr;
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", &value, &length));
@@ -60,15 +67,19 @@ TEST_F(VersionInfo, NumbersAreTheBuildsVersion) {
     EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
 }
 
-TEST_F(VersionInfo, DetailsNameTheProgramAndItsVersion) {
+TEST_P(VersionInfo, DetailsNameTheProgramAndItsVersion) {
     const std::wstring version = Widened(WATCHDOG_VERSION_TEXT);
     EXPECT_EQ(String(L"FileVersion"), version);
     EXPECT_EQ(String(L"ProductVersion"), version);
-    EXPECT_EQ(String(L"OriginalFilename"), L"watchdog.exe");
-    EXPECT_EQ(String(L"InternalName"), L"watchdog");
+    EXPECT_EQ(String(L"OriginalFilename"), std::wstring(GetParam().name) + L".exe");
+    EXPECT_EQ(String(L"InternalName"), GetParam().name);
     EXPECT_EQ(String(L"ProductName"), L"watchdog");
     EXPECT_EQ(String(L"LegalCopyright"), Widened(WATCHDOG_COPYRIGHT));
     EXPECT_NE(String(L"FileDescription"), L"(missing)");
 }
+
+INSTANTIATE_TEST_SUITE_P(Shipped, VersionInfo,
+                         testing::Values(Program{L"WATCHDOG_EXE", L"watchdog"},
+                                         Program{L"RUNNER_EXE", L"run-watchdog"}));
 
 }  // namespace
