@@ -6,6 +6,7 @@ processor time and memory are read from /proc."""
 import datetime
 import os
 import platform
+import shutil
 import statistics
 import subprocess
 import sys
@@ -19,7 +20,7 @@ with open(os.path.join(BUILD, "e2e.env")) as f:
 os.environ["E2E_SCRATCH"] = os.path.join(BUILD, "bench-runs")
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
-from harness import (BARE_LOOP, CLOSING, PAUSE_MS, WATCHDOG, WINE, Scratch,  # noqa: E402
+from harness import (BARE_LOOP, CLOSING, PAUSE_MS, RUNNER, WATCHDOG, WINE, Scratch,  # noqa: E402
                      failure, imported_dlls, pe_headers, processor_ticks)
 
 CYCLES = 11
@@ -32,19 +33,29 @@ def status_kib(pid, key):
         return int(next(line for line in f if line.startswith(key + ":")).split()[1])
 
 
+def runner_scratch(plan):
+    scratch = Scratch(plan, program=RUNNER)
+    shutil.copy(WATCHDOG, scratch.path("watchdog.exe"))
+    return scratch
+
+
+def idle_ticks(pid):
+    time.sleep(0.5)
+    before = processor_ticks(pid)
+    time.sleep(CPU_WINDOW_S)
+    return processor_ticks(pid) - before
+
+
 def measure(program, command=None, name=None):
     """Processor time while the first, long run of the server lasts, the
     restart overheads, and the peak resident memory of the supervising
     program (`name`, by default `program`)."""
-    scratch = Scratch([f"{(CPU_WINDOW_S + 2) * 1000} 1"] + ["0 1"] * (CYCLES - 1) + ["0 4919"],
-                      program=program)
+    plan = [f"{(CPU_WINDOW_S + 2) * 1000} 1"] + ["0 1"] * (CYCLES - 1) + ["0 4919"]
+    scratch = runner_scratch(plan) if program == RUNNER else Scratch(plan, program=program)
     process = scratch.start(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     scratch.wait(process, until_run=1)
     pid = scratch.program_pid(name)
-    time.sleep(0.5)
-    before = processor_ticks(pid)
-    time.sleep(CPU_WINDOW_S)
-    ticks, peak = processor_ticks(pid) - before, 0
+    ticks, peak = idle_ticks(pid), 0
     while process.poll() is None:
         try:
             peak = max(peak, status_kib(pid, "VmHWM"))
@@ -55,6 +66,32 @@ def measure(program, command=None, name=None):
     scratch.cleanup()
     return {"ticks": ticks, "overhead": statistics.median(overheads), "peak": peak,
             "status": process.returncode}
+
+
+def runner_waiting():
+    """The runner's processor time in its minute after a watchdog that could
+    not launch the server."""
+    scratch = runner_scratch(["0 4919"])
+    scratch.write("cmd.exe", "not a program")
+    process = scratch.start(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    while b"starts again" not in scratch.read("watchdog.log"):
+        time.sleep(0.05)
+    ticks = idle_ticks(scratch.program_pid())
+    scratch.cleanup()
+    process.wait()
+    return ticks
+
+
+def flood_ms(through_runner):
+    """How long the server's runs that write 2.5 MiB in all take, their
+    output through the runner or redirected by the watchdog into a file."""
+    plan = ["0 1 flood"] * 2 + ["0 4919 flood"]
+    scratch = runner_scratch(plan) if through_runner else Scratch(plan)
+    with open(scratch.path("out.txt"), "wb") as out:
+        scratch.wait(scratch.start(stdout=out, stderr=out))
+    runs = scratch.runs()
+    scratch.cleanup()
+    return sum(e["t"] - s["t"] for s, e in zip(runs.starts, runs.ends)) / 1000
 
 
 def soak(cycles=SOAK_CYCLES):
@@ -84,9 +121,11 @@ def verdict(ok):
 
 
 def main():
-    print("measuring the watchdog, the bare loop, the batch loop and a soak: about three minutes",
+    print("measuring the watchdog, the bare loop, the batch loop, the runner and a soak: minutes",
           file=sys.stderr)
-    ours, bare = measure(WATCHDOG), measure(BARE_LOOP)
+    ours, bare, runner = measure(WATCHDOG), measure(BARE_LOOP), measure(RUNNER)
+    waiting = runner_waiting()
+    plain, logged = flood_ms(False), flood_ms(True)
     batch = measure(os.path.join(HERE, "restart.bat"), [WINE, "cmd.exe", "/c", "restart.bat"],
                     "cmd.exe")
     soaked = soak()
@@ -104,6 +143,17 @@ def main():
         ("watchdog.exe size (bytes) and imports", f"{size}, {' '.join(dlls)}", "", "",
          "<= 49152, KERNEL32.dll msvcrt.dll",
          size <= 49152 and dlls == ["KERNEL32.dll", "msvcrt.dll"]),
+        ("run-watchdog.exe: CPU time while the server runs 5 s, and 5 s of its minute (clock"
+         " ticks)", f"{runner['ticks']}, {waiting}", "", "", "0, 0",
+         runner["ticks"] == 0 and waiting == 0),
+        ("run-watchdog.exe: peak resident memory (KiB)", runner["peak"], "", "",
+         f"<= 1.10 x watchdog ({ours['peak']})", runner["peak"] <= 1.10 * ours["peak"]),
+        ("run-watchdog.exe: 2.5 MiB of server output, logged, against redirected to a file (ms)",
+         f"{logged:.0f} / {plain:.0f} = {logged / plain:.2f}", "", "", "<= 1.5",
+         logged <= 1.5 * plain),
+        (f"run-watchdog.exe: restart overhead beyond 3000 ms, median of {CYCLES} (ms)",
+         f"{runner['overhead']:.1f}", "", "", f"about the watchdog's ({ours['overhead']:.1f})",
+         runner["overhead"] <= ours["overhead"] + 20),
         (f"soak of {SOAK_CYCLES} cycles: handles held at each",
          " ".join(map(str, sorted(soaked["handles"]))), "", "", "one count",
          len(soaked["handles"]) == 1),
@@ -133,7 +183,11 @@ from a server run's end to the next one's start, less 3000 ms. The bare loop
 (`bench/BareLoop.cpp`) only launches, waits, closes and sleeps; the batch loop
 (`bench/restart.bat`) pauses with `ping -n 4 127.0.0.1`. Peak memory is VmHWM
 of the supervising process. The soak runs the watchdog built with a pause of
-10 ms; the server counts the handles valid in it at each start.
+10 ms; the server counts the handles valid in it at each start. The runner
+supervises the watchdog of the same plan; its minute follows a watchdog whose
+launch failed; its output figure sums the time of the server's three runs
+that each write 16384 lines, as the server records them, against the same
+runs under the watchdog alone with its output redirected to a file.
 
 {table}
 

@@ -640,7 +640,11 @@ function Remove-WatchdogTask {
 Add-Type -Namespace WatchdogTask -Name Win32 -MemberDefinition $Win32
 $Resolved = @{}
 $Typed = $PSScriptRoot.TrimEnd('\')
-$Folder = Get-FinalPath $PSScriptRoot
+# On a network share, a folder whose every part cannot be read has no final
+# path ("GetFinalPathNameByHandleW function", learn.microsoft.com).
+$Folder = try { Get-FinalPath $PSScriptRoot } catch {
+    Stop-Verb "Could not tell which folder $Typed is ($(Get-Reason $_)): run the script from the server's folder on a local drive. Nothing was changed." $(if ($Verb -eq 'status') { 4 } else { 1 })
+}
 switch ($Verb) {
     'install' { Install-WatchdogTask }
     'start' { Start-WatchdogTask }

@@ -124,8 +124,8 @@ function Get-Process {
 # the script declares them, over the state's tables: a path that Windows
 # opens as another (through a subst drive, a junction or a short name: the
 # final path, "GetFinalPathNameByHandleW function", learn.microsoft.com), a
-# folder that exists here opening as itself, any other failing with
-# ERROR_PATH_NOT_FOUND; a drive's target as QueryDosDeviceW gives it: a subst
+# folder that exists here opening as itself, one whose final path is "!N"
+# failing with error N, any other failing with ERROR_PATH_NOT_FOUND; a drive's target as QueryDosDeviceW gives it: a subst
 # drive's is \??\ and its folder, an alias in the local device directory of
 # the logon session that made it (experts-exchange.com question 24149445,
 # "Unfolding the Windows path"; stackoverflow.com question 23041983, "Path
@@ -141,6 +141,7 @@ namespace WatchdogTask {
         static readonly List<string> opened = new List<string>();
         public static SafeFileHandle CreateFileW(string name, uint access, uint share, IntPtr security, uint disposition, uint flags, IntPtr template) {
             string final;
+            if (Final.TryGetValue(name, out final) && final.StartsWith("!")) { Marshal.SetLastPInvokeError(int.Parse(final.Substring(1))); return new SafeFileHandle(new IntPtr(-1), false); }
             if (!Final.TryGetValue(name, out final)) {
                 if (!Directory.Exists(name)) { Marshal.SetLastPInvokeError(3); return new SafeFileHandle(new IntPtr(-1), false); }
                 final = name;

@@ -283,6 +283,14 @@ Describe 'the folder''s path' -Tag 'paths' {
         $run.After.registered | Should -BeNullOrEmpty
     }
 
+    It 'status from a share that cannot tell the folder''s final path says so' {
+        $w = New-World (New-Set $Kit 100) (New-Task $Kit)
+        $w.paths = @{ $Kit = '!5' }
+        $run = Invoke-Kit $w status
+        $run.Output | Should -Match 'Could not tell which folder .*O''Neil Zentrova is \(.+\): run the script from the server''s folder on a local drive'
+        $run.Status | Should -Be 4
+    }
+
     It '<Verb> from <Name> acts on the folder''s task and set: <Says>' -ForEach @(
         @{ Verb = 'status'; Name = 'a subst drive'; Status = 0; Says = 'Running: the server runs under the watchdog'
             Dir = { $Subst }; Devices = @{ '/' = '\??\C:\Servers\Zentrova' } }
