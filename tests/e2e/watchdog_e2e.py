@@ -362,8 +362,8 @@ class Faults(WineTest):
 
 
 class Terminal(WineTest):
-    """The watchdog started from a shell in a terminal, the server sharing
-    its console. Under Wine a typed Ctrl+C reaches every program of the
+    """The watchdog, or the runner, started from a shell in a terminal, the
+    server sharing its console. Under Wine a typed Ctrl+C reaches every program of the
     terminal's foreground process group as a console control event, and must
     end the server and the watchdog together with nothing started again.
     Closing the terminal is no console control event here: Wine leaves the
@@ -373,11 +373,13 @@ class Terminal(WineTest):
     group, which a launch in a process group, a console or a detached process
     of its own would break."""
 
-    def start(self, plan):
-        """Starts the watchdog as a shell would, in the foreground of a new
-        terminal of which it leads the session, and waits for the server's
-        first run."""
-        self.work = self.scratch(plan)
+    def start(self, plan, program=WATCHDOG):
+        """Starts the watchdog, or the runner with its watchdog, as a shell
+        would, in the foreground of a new terminal of which it leads the
+        session, and waits for the server's first run."""
+        self.work = self.scratch(plan, program=program)
+        if program == RUNNER:
+            shutil.copy(WATCHDOG, self.work.path("watchdog.exe"))
         self.terminal, slave = os.openpty()
         self.addCleanup(lambda: self.terminal is None or os.close(self.terminal))
         self.process = self.work.start(self.work.command(), stdin=slave, stdout=slave,
@@ -486,6 +488,11 @@ class Terminal(WineTest):
         self.start(["60000 1"])
         self.press_ctrl_c()
         self.assertEndedByCtrlC()
+
+    def test_ctrl_c_ends_the_runner_its_watchdog_and_the_server_together(self):
+        self.start(["60000 1"], program=RUNNER)
+        self.press_ctrl_c()
+        self.assertAllEnded()
 
     def test_ctrl_c_during_the_pause_ends_the_watchdog_and_starts_nothing(self):
         self.start(["0 1", "60000 1"])
