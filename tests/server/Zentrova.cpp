@@ -453,15 +453,28 @@ int CaptureWrites(const wchar_t* program) {
     // The pipe breaks once the program and all that share its output are gone.
     CloseHandle(writer);
 
-    std::vector<char> message(1 << 16);
-    DWORD got = 0;
-    while (ReadFile(reader, message.data(), static_cast<DWORD>(message.size()), &got, nullptr)) {
+    // A message longer than the buffer comes in parts, the last one read
+    // with success.
+    std::vector<char> buffer(1 << 16);
+    std::string message;
+    for (;;) {
+        DWORD got = 0;
+        const bool whole =
+            ReadFile(reader, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr);
+        if (!whole && GetLastError() != ERROR_MORE_DATA) {
+            break;
+        }
+        message.append(buffer.data(), got);
+        if (!whole) {
+            continue;
+        }
         if (FILE* writes = std::fopen("zentrova.writes", "ab")) {
-            std::fprintf(writes, "%lu:", got);
-            std::fwrite(message.data(), 1, got, writes);
+            std::fprintf(writes, "%lu:", static_cast<unsigned long>(message.size()));
+            std::fwrite(message.data(), 1, message.size(), writes);
             std::fputc('\n', writes);
             std::fclose(writes);
         }
+        message.clear();
     }
     return ExitCodeOf(created);
 }
