@@ -347,9 +347,9 @@ class Watched:
     """A program started in the background, its output lines kept with when
     they arrived, on the sample server's clock (microseconds)."""
 
-    def __init__(self, scratch, command=None):
+    def __init__(self, scratch):
         self.scratch = scratch
-        self.process = scratch.start(command)
+        self.process = scratch.start()
         self.arrivals = []
         self.ended = threading.Event()
         # A daemon, so that a test that fails before its end is not held.

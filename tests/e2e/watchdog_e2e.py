@@ -19,10 +19,10 @@ import termios
 import time
 import unittest
 
-from harness import (BARE_LOOP, CLOSING, NOTICE, PAUSE_MS, RUN_SLACK_S, RUNNER, SERVER, SLACK_MS,
-                     WATCHDOG, WINE, Scratch, Watched, WineTest, alive, described, end_processes,
-                     failure, flood, imported_dlls, lines, now_us, pe_headers, processes,
-                     processor_ticks, program_of, state, wakeups)
+from harness import (BARE_LOOP, CLOSING, NOTICE, PAUSE_MS, RUNNER, SLACK_MS, WATCHDOG, WINE,
+                     Scratch, Watched, WineTest, alive, described, end_processes, failure, flood,
+                     imported_dlls, lines, now_us, pe_headers, processes, processor_ticks,
+                     program_of, state, wakeups)
 
 # How long the watchdog is watched while a server runs, how many clock ticks
 # (1/100 s each on Linux) of processor time it may take meanwhile, and how
